@@ -1,0 +1,62 @@
+#include <sys/socket.h>
+
+#include <netinet/in.h>
+
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "netcommon.h"
+#include "socket_wrappers.h"
+
+/* Listen backlog unless LISTENQ says otherwise. */
+constexpr int DEFAULT_BACKLOG = 1024;
+
+/*
+ * Iterative daytime server (RFC 867): answer each connection on TCP
+ * port 13 with the local date and time as one 26-byte line, then close
+ * it.  Never returns; fatal errors end the process with status 1.
+ */
+int
+main()
+{
+	struct sockaddr_in servaddr;
+	char buff[MAX_TEXT_LINE];
+	const char *text;
+	time_t ticks;
+	int listenfd, connfd;
+
+	/*
+	 * A peer that goes away before its reply is written must cost only
+	 * that reply: let write fail with EPIPE instead of killing us.
+	 */
+	std::signal(SIGPIPE, SIG_IGN);
+
+	listenfd = Socket(AF_INET, SOCK_STREAM, 0);
+
+	std::memset(&servaddr, 0, sizeof(servaddr));
+	servaddr.sin_family = AF_INET;
+	servaddr.sin_addr.s_addr = htonl(INADDR_ANY);
+	servaddr.sin_port = htons(DAYTIME_PORT);
+
+	Bind(listenfd, reinterpret_cast<const struct sockaddr *>(&servaddr),
+	    sizeof(servaddr));
+	Listen(listenfd, DEFAULT_BACKLOG);
+
+	for (;;) {
+		connfd = Accept(listenfd, nullptr, nullptr);
+		/*
+		 * Should the clock be unreadable, close the connection
+		 * without a reply rather than send a wrong time.
+		 */
+		ticks = std::time(nullptr);
+		text = ticks == static_cast<time_t>(-1) ? nullptr :
+		    std::ctime(&ticks);
+		if (text != nullptr) {
+			std::snprintf(buff, sizeof(buff), "%.24s\r\n", text);
+			Write(connfd, buff, std::strlen(buff));
+		}
+		Close(connfd);
+	}
+}

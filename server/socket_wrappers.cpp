@@ -1,0 +1,98 @@
+#include <sys/socket.h>
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+
+#include "netcommon.h"
+#include "socket_wrappers.h"
+
+int
+Socket(int family, int type, int protocol)
+{
+	int fd;
+
+	if ((fd = socket(family, type, protocol)) < 0)
+		err_sys("socket error");
+	return fd;
+}
+
+void
+Bind(int fd, const struct sockaddr *sa, socklen_t salen)
+{
+	if (bind(fd, sa, salen) < 0)
+		err_sys("bind error");
+}
+
+/*
+ * Read a backlog the way atoi does (leading blanks, a sign, digits up to
+ * the first non-digit, 0 when there are none), but saturate at the
+ * bounds of int instead of overflowing.
+ */
+static int
+backlog_from(const char *s)
+{
+	long v = std::strtol(s, nullptr, 10);
+
+	if (v > INT_MAX)
+		return INT_MAX;
+	if (v < INT_MIN)
+		return INT_MIN;
+	return static_cast<int>(v);
+}
+
+/* LISTENQ, when present, replaces the caller's backlog at every call. */
+void
+Listen(int fd, int backlog)
+{
+	const char *ptr;
+
+	if ((ptr = std::getenv("LISTENQ")) != nullptr)
+		backlog = backlog_from(ptr);
+	if (listen(fd, backlog) < 0)
+		err_sys("listen error");
+}
+
+/*
+ * Accept the next connection, retrying at once when a pending connection
+ * was aborted (ECONNABORTED) or failed in the protocol (EPROTO) before
+ * it could be taken.
+ */
+int
+Accept(int fd, struct sockaddr *sa, socklen_t *salenptr)
+{
+	int n;
+
+	for (;;) {
+		if ((n = accept(fd, sa, salenptr)) >= 0)
+			return n;
+		if (errno != EPROTO && errno != ECONNABORTED)
+			err_sys("accept error");
+	}
+}
+
+/*
+ * Write all nbytes in one call.  A peer that has closed or reset its end
+ * (EPIPE, ECONNRESET) ends only its own exchange, so that no client can
+ * stop the service for the others; any other failure, a short count
+ * included, is fatal.
+ */
+void
+Write(int fd, const void *ptr, size_t nbytes)
+{
+	ssize_t n = write(fd, ptr, nbytes);
+
+	if (n < 0 && (errno == EPIPE || errno == ECONNRESET))
+		return;
+	if (n < 0 || static_cast<size_t>(n) != nbytes)
+		err_sys("write error");
+}
+
+void
+Close(int fd)
+{
+	if (close(fd) == -1)
+		err_sys("close error");
+}

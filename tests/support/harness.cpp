@@ -1,0 +1,297 @@
+#include "harness.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <thread>
+
+extern char **environ;
+
+namespace harness {
+
+namespace {
+
+bool
+write_file(const char *path, const std::string &text)
+{
+	std::ofstream f(path);
+	f << text;
+	f.close();
+	return static_cast<bool>(f);
+}
+
+std::string
+slurp(int fd)
+{
+	std::string s;
+	char buf[4096];
+	ssize_t n;
+
+	lseek(fd, 0, SEEK_SET);
+	while ((n = read(fd, buf, sizeof buf)) > 0)
+		s.append(buf, static_cast<size_t>(n));
+	return s;
+}
+
+int
+temp_fd()
+{
+	char name[] = "/tmp/harnessXXXXXX";
+	int fd = mkstemp(name);
+
+	if (fd >= 0)
+		unlink(name);
+	return fd;
+}
+
+}  // namespace
+
+std::string
+enter_netns()
+{
+	static bool in_userns = false;
+
+	if (geteuid() != 0 && !in_userns) {
+		uid_t uid = geteuid();
+		gid_t gid = getegid();
+
+		if (unshare(CLONE_NEWUSER) != 0)
+			return std::string("user namespace: ") + strerror(errno);
+		write_file("/proc/self/setgroups", "deny");
+		if (!write_file("/proc/self/uid_map", "0 " + std::to_string(uid) + " 1") ||
+		    !write_file("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1"))
+			return "cannot map root in the user namespace";
+		in_userns = true;
+	}
+	if (unshare(CLONE_NEWNET) != 0)
+		return std::string("network namespace: ") + strerror(errno);
+
+	int s = socket(AF_INET, SOCK_DGRAM, 0);
+	struct ifreq ifr {};
+	std::strcpy(ifr.ifr_name, "lo");
+	bool up = s >= 0 && ioctl(s, SIOCGIFFLAGS, &ifr) == 0 &&
+	    (ifr.ifr_flags = static_cast<short>(ifr.ifr_flags | IFF_UP),
+	    ioctl(s, SIOCSIFFLAGS, &ifr) == 0);
+	if (s >= 0)
+		close(s);
+	return up ? "" : std::string("cannot bring lo up: ") + strerror(errno);
+}
+
+Proc
+spawn(const std::vector<std::string> &argv, const std::vector<EnvVar> &env,
+    const std::string &input)
+{
+	Proc p;
+	int in_fd = temp_fd();
+
+	p.out_fd = temp_fd();
+	p.err_fd = temp_fd();
+	if (write(in_fd, input.data(), input.size()) < 0)
+		std::abort();
+	lseek(in_fd, 0, SEEK_SET);
+
+	std::vector<std::string> envs;
+	for (char **e = environ; *e; e++) {
+		std::string kv(*e);
+		std::string name = kv.substr(0, kv.find('='));
+		bool replaced = false;
+		for (const auto &[n, v] : env)
+			replaced = replaced || n == name;
+		if (!replaced)
+			envs.push_back(kv);
+	}
+	for (const auto &[n, v] : env)
+		if (v)
+			envs.push_back(n + "=" + *v);
+
+	std::vector<char *> av, ev;
+	for (const auto &a : argv)
+		av.push_back(const_cast<char *>(a.c_str()));
+	av.push_back(nullptr);
+	for (const auto &e : envs)
+		ev.push_back(const_cast<char *>(e.c_str()));
+	ev.push_back(nullptr);
+
+	std::fflush(nullptr);
+	p.pid = fork();
+	if (p.pid == 0) {
+		dup2(in_fd, 0);
+		dup2(p.out_fd, 1);
+		dup2(p.err_fd, 2);
+		execve(av[0], av.data(), ev.data());
+		_exit(127);
+	}
+	close(in_fd);
+	return p;
+}
+
+static Result
+collect(Proc &p, int status)
+{
+	Result r;
+
+	r.exited = WIFEXITED(status);
+	r.code = r.exited ? WEXITSTATUS(status) :
+	    WIFSIGNALED(status) ? WTERMSIG(status) : -1;
+	r.out = slurp(p.out_fd);
+	r.err = slurp(p.err_fd);
+	close(p.out_fd);
+	close(p.err_fd);
+	p.pid = -1;
+	return r;
+}
+
+Result
+wait_exit(Proc &p, std::chrono::milliseconds deadline)
+{
+	auto end = std::chrono::steady_clock::now() + deadline;
+	int status = 0;
+
+	if (p.pid <= 0)
+		return Result{};
+	while (waitpid(p.pid, &status, WNOHANG) == 0) {
+		if (std::chrono::steady_clock::now() > end) {
+			kill(p.pid, SIGKILL);
+			waitpid(p.pid, &status, 0);
+			Result r = collect(p, status);
+			r.exited = false;
+			r.code = -1;
+			return r;
+		}
+		std::this_thread::sleep_for(2ms);
+	}
+	return collect(p, status);
+}
+
+Result
+stop(Proc &p, int sig)
+{
+	if (p.pid <= 0)
+		return Result{};
+	kill(p.pid, SIGCONT);
+	kill(p.pid, sig);
+	return wait_exit(p);
+}
+
+bool
+alive(const Proc &p)
+{
+	siginfo_t info {};
+
+	return p.pid > 0 &&
+	    waitid(P_PID, static_cast<id_t>(p.pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+	    info.si_pid == 0;
+}
+
+Result
+run_in_child(const std::function<void()> &fn)
+{
+	Proc p;
+
+	p.out_fd = temp_fd();
+	p.err_fd = temp_fd();
+	std::fflush(nullptr);
+	p.pid = fork();
+	if (p.pid == 0) {
+		dup2(p.out_fd, 1);
+		dup2(p.err_fd, 2);
+		fn();
+		std::fflush(nullptr);
+		_exit(99);
+	}
+	return wait_exit(p);
+}
+
+bool
+wait_listen(const Proc &p, int port, std::chrono::milliseconds deadline)
+{
+	char want[32];
+	auto end = std::chrono::steady_clock::now() + deadline;
+
+	std::snprintf(want, sizeof want, "00000000:%04X", port);
+	while (std::chrono::steady_clock::now() < end && alive(p)) {
+		std::ifstream tcp("/proc/net/tcp");
+		std::string line;
+		while (std::getline(tcp, line)) {
+			std::istringstream fields(line);
+			std::string sl, local, remote, st;
+			fields >> sl >> local >> remote >> st;
+			if (local == want && st == "0A")
+				return true;
+		}
+		std::this_thread::sleep_for(2ms);
+	}
+	return false;
+}
+
+int
+connect_local(int port)
+{
+	struct sockaddr_in sa {};
+	struct timeval tv = {10, 0};
+	int fd = socket(AF_INET, SOCK_STREAM, 0);
+
+	sa.sin_family = AF_INET;
+	sa.sin_port = htons(static_cast<uint16_t>(port));
+	sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+	setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+	if (connect(fd, reinterpret_cast<struct sockaddr *>(&sa), sizeof sa) != 0) {
+		close(fd);
+		return -1;
+	}
+	return fd;
+}
+
+std::string
+read_all(int fd, int *errno_out)
+{
+	std::string s;
+	char buf[8192];
+	ssize_t n;
+
+	while ((n = read(fd, buf, sizeof buf)) > 0)
+		s.append(buf, static_cast<size_t>(n));
+	if (errno_out)
+		*errno_out = n < 0 ? errno : 0;
+	return s;
+}
+
+std::string
+query(int port)
+{
+	int fd = connect_local(port);
+
+	if (fd < 0)
+		return "<connect: " + std::string(strerror(errno)) + ">";
+	std::string s = read_all(fd);
+	close(fd);
+	return s;
+}
+
+bool
+looks_like_daytime(const std::string &s)
+{
+	static const std::regex layout(
+	    "(Sun|Mon|Tue|Wed|Thu|Fri|Sat) "
+	    "(Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) "
+	    "( [1-9]|[12][0-9]|3[01]) [0-2][0-9]:[0-5][0-9]:[0-6][0-9] [0-9]{4}\r\n");
+
+	return s.size() == 26 && std::regex_match(s, layout);
+}
+
+}  // namespace harness
