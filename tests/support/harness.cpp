@@ -94,7 +94,7 @@ enter_netns()
 
 Proc
 spawn(const std::vector<std::string> &argv, const std::vector<EnvVar> &env,
-    const std::string &input)
+    const std::string &input, const char *stdout_path)
 {
 	Proc p;
 	int in_fd = temp_fd();
@@ -131,7 +131,7 @@ spawn(const std::vector<std::string> &argv, const std::vector<EnvVar> &env,
 	p.pid = fork();
 	if (p.pid == 0) {
 		dup2(in_fd, 0);
-		dup2(p.out_fd, 1);
+		dup2(stdout_path ? open(stdout_path, O_WRONLY) : p.out_fd, 1);
 		dup2(p.err_fd, 2);
 		execve(av[0], av.data(), ev.data());
 		_exit(127);

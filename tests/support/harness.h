@@ -37,9 +37,11 @@ struct Result {
 	std::string err;
 };
 
-// Starts argv[0] with stdin from `input` and stdout/stderr captured.
+// Starts argv[0] with stdin from `input` and stdout/stderr captured;
+// stdout goes to stdout_path instead when one is given.
 Proc spawn(const std::vector<std::string> &argv,
-    const std::vector<EnvVar> &env = {}, const std::string &input = "");
+    const std::vector<EnvVar> &env = {}, const std::string &input = "",
+    const char *stdout_path = nullptr);
 
 // Waits for the child to end, killing it once the deadline passes.
 Result wait_exit(Proc &p, std::chrono::milliseconds deadline = 10s);
