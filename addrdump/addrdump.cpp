@@ -1,0 +1,109 @@
+#include <netinet/in.h>
+#include <arpa/inet.h>
+
+#include <cctype>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+
+#include "addrdump.h"
+
+/* Longest dotted-decimal IPv4 address, "255.255.255.255", and a NUL. */
+constexpr int ADDR_WORD_SIZE = 16;
+
+/*
+ * Read a decimal int as "%d" does: blanks skipped, an optional sign, then
+ * digits; the first character that is not a digit stays in the input.
+ * A number past the range of int stops at its bound.  Leaves *value
+ * alone when there are no digits.
+ */
+static void
+read_int(FILE *in, int *value)
+{
+	long long v = 0;
+	bool negative = false, any = false;
+	int c;
+
+	while ((c = std::getc(in)) != EOF && std::isspace(c))
+		;
+	if (c == '+' || c == '-') {
+		negative = c == '-';
+		c = std::getc(in);
+	}
+	for (; c != EOF && std::isdigit(c); c = std::getc(in)) {
+		any = true;
+		if (v <= static_cast<long long>(INT_MAX) + 1)
+			v = v * 10 + (c - '0');
+	}
+	if (c != EOF)
+		std::ungetc(c, in);
+	if (!any)
+		return;
+	if (negative)
+		v = -v;
+	*value = v > INT_MAX ? INT_MAX : v < INT_MIN ? INT_MIN :
+	    static_cast<int>(v);
+}
+
+/*
+ * Read one whitespace-delimited word as "%s" does, into a buffer of
+ * `size` bytes.  A word that does not fit is read to its end and comes
+ * back empty, so that it can never parse as an address.
+ */
+static void
+read_word(FILE *in, char *buf, size_t size)
+{
+	size_t n = 0;
+	bool too_long = false;
+	int c;
+
+	while ((c = std::getc(in)) != EOF && std::isspace(c))
+		;
+	for (; c != EOF && !std::isspace(c); c = std::getc(in)) {
+		if (n + 1 < size)
+			buf[n++] = static_cast<char>(c);
+		else
+			too_long = true;
+	}
+	if (c != EOF)
+		std::ungetc(c, in);
+	buf[too_long ? 0 : n] = '\0';
+}
+
+int
+addrdump(FILE *in, FILE *out, FILE *err)
+{
+	struct sockaddr_in addr;
+	char word[ADDR_WORD_SIZE] = "";
+	const unsigned char *p;
+	int port = 0;
+	int save;
+
+	/* Every byte printed is defined: what the input leaves unset is 0. */
+	std::memset(&addr, 0, sizeof(addr));
+
+	std::fputs("port : ", out);
+	read_int(in, &port);
+	std::fputs("address : ", out);
+	read_word(in, word, sizeof(word));
+
+	addr.sin_family = AF_INET;
+	addr.sin_port = htons(static_cast<uint16_t>(port));
+	inet_pton(AF_INET, word, &addr.sin_addr);
+
+	p = reinterpret_cast<const unsigned char *>(&addr);
+	for (size_t i = 0; i < sizeof(addr); i++) {
+		if (i % 4 == 0 && i != 0)
+			std::fputs("\n", out);
+		std::fprintf(out, "%02x ", p[i]);
+	}
+
+	/* A dump that never reached its reader must not pass for success. */
+	if (std::fflush(out) == EOF) {
+		save = errno;
+		std::fprintf(err, "fflush error: %s\n", std::strerror(save));
+		return 1;
+	}
+	return 0;
+}
