@@ -25,13 +25,13 @@ read_int(FILE *in, int *value)
 	bool negative = false, any = false;
 	int c;
 
-	while ((c = std::getc(in)) != EOF && std::isspace(c))
+	while ((c = std::getc(in)) != EOF && std::isspace(c) != 0)
 		;
 	if (c == '+' || c == '-') {
 		negative = c == '-';
 		c = std::getc(in);
 	}
-	for (; c != EOF && std::isdigit(c); c = std::getc(in)) {
+	for (; c != EOF && std::isdigit(c) != 0; c = std::getc(in)) {
 		any = true;
 		if (v <= static_cast<long long>(INT_MAX) + 1)
 			v = v * 10 + (c - '0');
@@ -58,9 +58,9 @@ read_word(FILE *in, char *buf, size_t size)
 	bool too_long = false;
 	int c;
 
-	while ((c = std::getc(in)) != EOF && std::isspace(c))
+	while ((c = std::getc(in)) != EOF && std::isspace(c) != 0)
 		;
-	for (; c != EOF && !std::isspace(c); c = std::getc(in)) {
+	for (; c != EOF && std::isspace(c) == 0; c = std::getc(in)) {
 		if (n + 1 < size)
 			buf[n++] = static_cast<char>(c);
 		else

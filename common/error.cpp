@@ -6,14 +6,31 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "err_line.h"
 #include "netcommon.h"
 
 int daemon_proc;
 
+size_t
+err_line(char *buf, int errnoflag, int errnum, const char *fmt, va_list ap)
+{
+	size_t n;
+
+	if (std::vsnprintf(buf, MAX_TEXT_LINE, fmt, ap) < 0)
+		buf[0] = '\0';
+	n = std::strlen(buf);
+	if (errnoflag != 0)
+		std::snprintf(buf + n, MAX_TEXT_LINE - n, ": %s",
+		    std::strerror(errnum));
+	/* At most MAX_TEXT_LINE - 1 characters so far: the newline fits. */
+	n = std::strlen(buf);
+	buf[n] = '\n';
+	buf[n + 1] = '\0';
+	return n + 1;
+}
+
 /*
- * Build one error line: the message, cut to MAX_TEXT_LINE - 1 characters,
- * then ": " and the text for the errno saved on entry when errnoflag is
- * set, as much of it as still fits, then a newline.  Send it to the logger
+ * Build the line for the errno saved on entry and send it to the logger
  * at the given level while daemon_proc is set, else to standard error
  * after flushing standard output.  Returns to the caller.
  */
@@ -22,17 +39,9 @@ err_doit(int errnoflag, int level, const char *fmt, va_list ap)
 {
 	int errno_save = errno;
 	char buf[MAX_TEXT_LINE + 1];
-	size_t n;
 
-	if (std::vsnprintf(buf, MAX_TEXT_LINE, fmt, ap) < 0)
-		buf[0] = '\0';
-	n = std::strlen(buf);
-	if (errnoflag)
-		std::snprintf(buf + n, MAX_TEXT_LINE - n, ": %s",
-		    std::strerror(errno_save));
-	std::strcat(buf, "\n");
-
-	if (daemon_proc) {
+	err_line(buf, errnoflag, errno_save, fmt, ap);
+	if (daemon_proc != 0) {
 		syslog(level, "%s", buf);
 	} else {
 		std::fflush(stdout);

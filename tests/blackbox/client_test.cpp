@@ -44,7 +44,7 @@ run_against_peer(const std::string &payload, bool reset,
 {
 	struct sockaddr_in sa {};
 	int one = 1;
-	int lfd = socket(AF_INET, SOCK_STREAM, 0);
+	int lfd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
 
 	sa.sin_family = AF_INET;
 	sa.sin_port = htons(13);

@@ -52,7 +52,7 @@ int
 temp_fd()
 {
 	char name[] = "/tmp/harnessXXXXXX";
-	int fd = mkstemp(name);
+	int fd = mkostemp(name, O_CLOEXEC);
 
 	if (fd >= 0)
 		unlink(name);
@@ -244,7 +244,7 @@ connect_local(int port)
 {
 	struct sockaddr_in sa {};
 	struct timeval tv = {10, 0};
-	int fd = socket(AF_INET, SOCK_STREAM, 0);
+	int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
 
 	sa.sin_family = AF_INET;
 	sa.sin_port = htons(static_cast<uint16_t>(port));
