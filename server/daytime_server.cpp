@@ -3,7 +3,6 @@
 #include <netinet/in.h>
 
 #include <csignal>
-#include <cstdio>
 #include <cstring>
 #include <ctime>
 
@@ -12,6 +11,23 @@
 
 /* Listen backlog unless LISTENQ says otherwise. */
 constexpr int DEFAULT_BACKLOG = 1024;
+
+/*
+ * Put the reply for a ctime text into buf: its first 24 characters (the
+ * date and time without ctime's newline) and CR LF.  The same bytes as
+ * snprintf(buf, size, "%.24s\r\n", text), without a second pass through
+ * printf's machinery for every connection.  Returns the reply's length.
+ */
+static size_t
+format_reply(char *buf, const char *text)
+{
+	size_t n = strnlen(text, 24);
+
+	std::memcpy(buf, text, n);
+	buf[n] = '\r';
+	buf[n + 1] = '\n';
+	return n + 2;
+}
 
 /*
  * Iterative daytime server (RFC 867): answer each connection on TCP
@@ -53,10 +69,8 @@ main()
 		ticks = std::time(nullptr);
 		text = ticks == static_cast<time_t>(-1) ? nullptr :
 		    std::ctime(&ticks);
-		if (text != nullptr) {
-			std::snprintf(buff, sizeof(buff), "%.24s\r\n", text);
-			Write(connfd, buff, std::strlen(buff));
-		}
+		if (text != nullptr)
+			Write(connfd, buff, format_reply(buff, text));
 		Close(connfd);
 	}
 }

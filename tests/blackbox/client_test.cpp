@@ -18,14 +18,7 @@ using namespace std::string_literals;
 
 namespace {
 
-class Client : public ::testing::Test {
-protected:
-	void SetUp() override
-	{
-		if (std::string why = enter_netns(); !why.empty())
-			GTEST_SKIP() << "no private network namespace: " << why;
-	}
-};
+class Client : public NetnsTest {};
 
 Result
 run_client(const std::vector<std::string> &args, const char *out_path = nullptr)
@@ -122,11 +115,8 @@ TEST_F(Client, ChecksInTheRightOrder)
 		    "connect error: Network is unreachable\n"},
 	};
 
-#if defined(__SANITIZE_ADDRESS__)
-	GTEST_SKIP() << "libfiu's preload library crashes beside AddressSanitizer";
-#endif
-	if (std::string(FIU_RUN).find("NOTFOUND") != std::string::npos)
-		GTEST_SKIP() << "fiu-run (libfiu) is not installed";
+	if (std::string why = fiu_unavailable(FIU_RUN); !why.empty())
+		GTEST_SKIP() << why;
 	for (const auto &c : cases) {
 		std::vector<std::string> argv = {FIU_RUN, "-x", "-f", "", "-c",
 		    "enable name="s + c.fault, CLIENT_PATH};

@@ -20,9 +20,8 @@ using namespace harness;
 
 namespace {
 
-class Server : public ::testing::Test {
+class Server : public NetnsTest {
 protected:
-	void SetUp() override { fresh_namespace(); }
 
 	void TearDown() override
 	{
@@ -30,11 +29,8 @@ protected:
 			stop(srv);
 	}
 
-	void fresh_namespace()
-	{
-		if (std::string why = enter_netns(); !why.empty())
-			GTEST_SKIP() << "no private network namespace: " << why;
-	}
+	// A new namespace within one test: no TIME-WAIT from the last case.
+	void fresh_namespace() { NetnsTest::SetUp(); }
 
 	// Starts the server and waits for its port; argv may wrap it.
 	void start(const std::vector<EnvVar> &env = {},
@@ -205,11 +201,8 @@ TEST_F(Server, InjectedFailures)
 		    "write error: Input/output error\n"},
 	};
 
-#if defined(__SANITIZE_ADDRESS__)
-	GTEST_SKIP() << "libfiu's preload library crashes beside AddressSanitizer";
-#endif
-	if (std::string(FIU_RUN).find("NOTFOUND") != std::string::npos)
-		GTEST_SKIP() << "fiu-run (libfiu) is not installed";
+	if (std::string why = fiu_unavailable(FIU_RUN); !why.empty())
+		GTEST_SKIP() << why;
 	for (const auto &c : cases) {
 		SCOPED_TRACE(c.fault);
 		fresh_namespace();

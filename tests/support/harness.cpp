@@ -92,6 +92,17 @@ enter_netns()
 	return up ? "" : std::string("cannot bring lo up: ") + strerror(errno);
 }
 
+std::string
+fiu_unavailable(const std::string &fiu_run)
+{
+#if defined(__SANITIZE_ADDRESS__)
+	return "libfiu's preload library crashes beside AddressSanitizer";
+#endif
+	if (fiu_run.empty() || fiu_run.find("NOTFOUND") != std::string::npos)
+		return "fiu-run (libfiu) is not installed";
+	return "";
+}
+
 Proc
 spawn(const std::vector<std::string> &argv, const std::vector<EnvVar> &env,
     const std::string &input, const char *stdout_path)

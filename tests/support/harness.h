@@ -12,6 +12,8 @@
 #include <utility>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 namespace harness {
 
 using namespace std::chrono_literals;
@@ -20,6 +22,20 @@ using namespace std::chrono_literals;
 // into a user namespace when not root).  Returns an empty string on
 // success, else why it could not.
 std::string enter_netns();
+
+// A test that runs in a fresh network namespace of its own; skipped, with
+// the reason, where none can be made.
+class NetnsTest : public ::testing::Test {
+protected:
+	void SetUp() override
+	{
+		if (std::string why = enter_netns(); !why.empty())
+			GTEST_SKIP() << "no private network namespace: " << why;
+	}
+};
+
+// Why fiu-run (libfiu) cannot inject failures here, or "" when it can.
+std::string fiu_unavailable(const std::string &fiu_run);
 
 // A name and value to set in a child's environment; no value unsets it.
 using EnvVar = std::pair<std::string, std::optional<std::string>>;
