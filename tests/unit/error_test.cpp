@@ -61,6 +61,10 @@ TEST(ErrorLine, EachEntryPointWritesItsExactLine)
 		{"err_sys puts the suffix on a line of its own",
 		    [] { errno = EBADF; err_sys("close error\n"); },
 		    "close error\n: Bad file descriptor\n"},
+		// A message that cannot be formatted (a wide character the C
+		// locale cannot encode) leaves no half-built text behind.
+		{"unformattable message gives an empty message",
+		    [] { err_quit("bad %ls", L"\u00e9t\u00e9"); }, "\n"},
 	};
 
 	for (const auto &c : cases) {
