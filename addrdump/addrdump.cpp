@@ -12,6 +12,17 @@
 /* Longest dotted-decimal IPv4 address, "255.255.255.255", and a NUL. */
 constexpr int ADDR_WORD_SIZE = 16;
 
+/* Skip white space, as "%d" and "%s" do; returns the next character. */
+static int
+skip_blanks(FILE *in)
+{
+	int c;
+
+	while ((c = std::getc(in)) != EOF && std::isspace(c) != 0)
+		;
+	return c;
+}
+
 /*
  * Read a decimal int as "%d" does: blanks skipped, an optional sign, then
  * digits; the first character that is not a digit stays in the input.
@@ -23,10 +34,8 @@ read_int(FILE *in, int *value)
 {
 	long long v = 0;
 	bool negative = false, any = false;
-	int c;
+	int c = skip_blanks(in);
 
-	while ((c = std::getc(in)) != EOF && std::isspace(c) != 0)
-		;
 	if (c == '+' || c == '-') {
 		negative = c == '-';
 		c = std::getc(in);
@@ -56,10 +65,8 @@ read_word(FILE *in, char *buf, size_t size)
 {
 	size_t n = 0;
 	bool too_long = false;
-	int c;
+	int c = skip_blanks(in);
 
-	while ((c = std::getc(in)) != EOF && std::isspace(c) != 0)
-		;
 	for (; c != EOF && std::isspace(c) == 0; c = std::getc(in)) {
 		if (n + 1 < size)
 			buf[n++] = static_cast<char>(c);
