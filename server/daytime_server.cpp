@@ -40,7 +40,8 @@ main()
 	struct sockaddr_in servaddr;
 	char buff[MAX_TEXT_LINE];
 	const char *text;
-	time_t ticks;
+	time_t ticks, shown = 0;
+	size_t len = 0;		/* of the reply in buff; 0 while there is none */
 	int listenfd, connfd;
 
 	/*
@@ -63,14 +64,24 @@ main()
 	for (;;) {
 		connfd = Accept(listenfd, nullptr, nullptr);
 		/*
-		 * Should the clock be unreadable, close the connection
-		 * without a reply rather than send a wrong time.
+		 * The reply changes once a second, so it is formatted only
+		 * when the clock shows a new second; connections within the
+		 * same second get the same bytes.  ctime also looks for a
+		 * new zone file then, so a change of time zone shows from
+		 * the next second on.  Should the clock be unreadable or its
+		 * reading not showable, close the connection without a reply
+		 * rather than send a wrong time, and keep no reply for later.
 		 */
 		ticks = std::time(nullptr);
-		text = ticks == static_cast<time_t>(-1) ? nullptr :
-		    std::ctime(&ticks);
-		if (text != nullptr)
-			Write(connfd, buff, format_reply(buff, text));
+		if (ticks == static_cast<time_t>(-1))
+			len = 0;
+		else if (len == 0 || ticks != shown) {
+			text = std::ctime(&ticks);
+			len = text == nullptr ? 0 : format_reply(buff, text);
+			shown = ticks;
+		}
+		if (len != 0)
+			Write(connfd, buff, len);
 		Close(connfd);
 	}
 }

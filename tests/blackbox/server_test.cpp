@@ -1,14 +1,22 @@
 // daytime_server run for real on port 13, each test in its own network
 // namespace.
+#include <fcntl.h>
 #include <netinet/in.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
+#include <fstream>
 #include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -60,6 +68,42 @@ listen_backlog()
 	return sendq;
 }
 
+// The replies a server in zone tz may give between two clock readings.
+std::set<std::string>
+replies_between(const char *tz, time_t before, time_t after)
+{
+	std::set<std::string> expected;
+
+	setenv("TZ", tz, 1);
+	tzset();
+	for (time_t t = before; t <= after; t++)
+		expected.insert(std::string(std::ctime(&t), 24) + "\r\n");
+	return expected;
+}
+
+std::string
+read_file(const char *path)
+{
+	std::ifstream in(path, std::ios::binary);
+	std::stringstream s;
+
+	s << in.rdbuf();
+	return s.str();
+}
+
+// Makes path hold a zone file's text, with a modification time of its
+// own, so that a reader that checks the time sees a new file.
+bool
+install_zone(const std::string &text, const char *path, time_t mtime)
+{
+	std::ofstream out(path, std::ios::binary | std::ios::trunc);
+	struct timespec times[2] = {{mtime, 0}, {mtime, 0}};
+
+	out << text;
+	out.close();
+	return out && utimensat(AT_FDCWD, path, times, 0) == 0;
+}
+
 }  // namespace
 
 TEST_F(Server, RepliesWithCtimeLineInItsTimeZone)
@@ -72,16 +116,61 @@ TEST_F(Server, RepliesWithCtimeLineInItsTimeZone)
 		std::string reply = query();
 		time_t after = std::time(nullptr);
 
-		setenv("TZ", tz, 1);
-		tzset();
-		std::set<std::string> expected;
-		for (time_t t = before; t <= after; t++)
-			expected.insert(std::string(std::ctime(&t), 24) + "\r\n");
+		std::set<std::string> expected = replies_between(tz, before, after);
 		EXPECT_TRUE(looks_like_daytime(reply)) << reply;
 		EXPECT_EQ(expected.count(reply), 1u) << tz << ": " << reply;
 		Result r = stop(srv);
 		EXPECT_EQ(r.err, "");
 	}
+}
+
+// With TZ unset the server shows the system's zone file.  Replaced while
+// the server runs, the new zone shows from the next second on, although
+// the reply is formatted only once a second.
+TEST_F(Server, NewZoneFileShowsFromTheNextSecond)
+{
+	struct {
+		const char *file, *tz;
+		std::string text;
+	} zones[] = {
+		{"/usr/share/zoneinfo/Etc/UTC", "UTC0", ""},
+		{"/usr/share/zoneinfo/Asia/Kolkata", "IST-5:30", ""},
+		{"/usr/share/zoneinfo/Pacific/Honolulu", "HST10", ""},
+	};
+	char zone[] = "/tmp/zoneXXXXXX";
+	int fd = mkstemp(zone);
+
+	// Read them first: /etc/localtime may name one of them.
+	for (auto &z : zones)
+		ASSERT_FALSE((z.text = read_file(z.file)).empty()) << z.file;
+	ASSERT_GE(fd, 0);
+	close(fd);
+	if (unshare(CLONE_NEWNS) != 0 ||
+	    mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+		unlink(zone);
+		GTEST_SKIP() << "no private mount namespace: " << strerror(errno);
+	}
+	ASSERT_TRUE(install_zone(zones[0].text, zone, 1000000000)) << zone;
+	ASSERT_EQ(mount(zone, "/etc/localtime", nullptr, MS_BIND, nullptr), 0)
+	    << strerror(errno);
+	ASSERT_NO_FATAL_FAILURE(start({{"TZ", std::nullopt}}));
+
+	time_t mtime = 1000000000;
+	for (const auto &z : zones) {
+		SCOPED_TRACE(z.tz);
+		ASSERT_TRUE(install_zone(z.text, zone, mtime += 1000));
+		// Wait out the second in which the zone changed.
+		for (time_t changed = std::time(nullptr); std::time(nullptr) == changed;)
+			usleep(10000);
+		time_t before = std::time(nullptr);
+		std::string reply = query();
+		time_t after = std::time(nullptr);
+		EXPECT_EQ(replies_between(z.tz, before, after).count(reply), 1u)
+		    << reply;
+	}
+	EXPECT_EQ(stop(srv).err, "");
+	umount2("/etc/localtime", MNT_DETACH);
+	unlink(zone);
 }
 
 TEST_F(Server, ListenqSetsTheBacklog)
