@@ -27,6 +27,8 @@ main(int argc, char *argv[])
 	ssize_t n;
 	int sockfd;
 
+	open_std_fds();
+
 	if (argc != 2)
 		err_quit("usage: a.out <IPaddress>");
 

@@ -3,7 +3,8 @@
 
 /*
  * Shared by the daytime server and client: their text buffer size, the
- * daytime port and the fatal-error entry points.
+ * daytime port, the fatal-error entry points and the guard of the
+ * standard descriptors.
  */
 
 /* Capacity of every text buffer; error lines are cut to one less. */
@@ -23,5 +24,11 @@ extern int daemon_proc;
 
 /* Print the formatted message and a newline, then exit with status 1. */
 [[noreturn, gnu::format(printf, 1, 2)]] void err_quit(const char *fmt, ...);
+
+/*
+ * Open /dev/null, read-only, on whichever of descriptors 0, 1 and 2 is
+ * closed, so that no socket made later takes its place.  Called first.
+ */
+void open_std_fds();
 
 #endif

@@ -44,6 +44,8 @@ main()
 	size_t len = 0;		/* of the reply in buff; 0 while there is none */
 	int listenfd, connfd;
 
+	open_std_fds();
+
 	/*
 	 * A peer that goes away before its reply is written must cost only
 	 * that reply: let write fail with EPIPE instead of killing us.
