@@ -2,7 +2,10 @@
 
 #include <netinet/in.h>
 
+#include <unistd.h>
+
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 
@@ -11,6 +14,44 @@
 
 /* Listen backlog unless LISTENQ says otherwise. */
 constexpr int DEFAULT_BACKLOG = 1024;
+
+/* Where a service manager puts the first socket it passes. */
+constexpr int PASSED_FD = 3;
+
+/*
+ * The listening socket that a service manager passed to this process by
+ * the socket activation protocol (LISTEN_PID is our process id and
+ * LISTEN_FDS is 1: the socket is descriptor 3), or -1 when none was
+ * passed to us.  The protocol's variables are removed from the
+ * environment so that nothing inherits them.  Anything but one listening
+ * IPv4 stream socket ends the process.
+ */
+static int
+passed_socket()
+{
+	const char *pid = std::getenv("LISTEN_PID");
+	const char *fds = std::getenv("LISTEN_FDS");
+	char *end;
+	int domain, type, listening;
+	socklen_t len = sizeof(int);
+
+	if (pid == nullptr || std::strtol(pid, &end, 10) != getpid() ||
+	    *end != '\0')
+		return -1;
+	if (fds == nullptr || std::strcmp(fds, "1") != 0)
+		err_quit("LISTEN_FDS error");
+	unsetenv("LISTEN_PID");
+	unsetenv("LISTEN_FDS");
+	unsetenv("LISTEN_FDNAMES");
+
+	if (getsockopt(PASSED_FD, SOL_SOCKET, SO_DOMAIN, &domain, &len) < 0 ||
+	    getsockopt(PASSED_FD, SOL_SOCKET, SO_TYPE, &type, &len) < 0 ||
+	    getsockopt(PASSED_FD, SOL_SOCKET, SO_ACCEPTCONN, &listening, &len) < 0)
+		err_sys("getsockopt error");
+	if (domain != AF_INET || type != SOCK_STREAM || listening == 0)
+		err_quit("passed socket error");
+	return PASSED_FD;
+}
 
 /*
  * Put the reply for a ctime text into buf: its first 24 characters (the
@@ -52,15 +93,23 @@ main()
 	 */
 	std::signal(SIGPIPE, SIG_IGN);
 
-	listenfd = Socket(AF_INET, SOCK_STREAM, 0);
+	/*
+	 * Run by hand, bind port 13 ourselves; activated through a socket
+	 * that a service manager holds, take that one.  Either way listen
+	 * anew, so that LISTENQ sets the backlog.
+	 */
+	if ((listenfd = passed_socket()) < 0) {
+		listenfd = Socket(AF_INET, SOCK_STREAM, 0);
 
-	std::memset(&servaddr, 0, sizeof(servaddr));
-	servaddr.sin_family = AF_INET;
-	servaddr.sin_addr.s_addr = htonl(INADDR_ANY);
-	servaddr.sin_port = htons(DAYTIME_PORT);
+		std::memset(&servaddr, 0, sizeof(servaddr));
+		servaddr.sin_family = AF_INET;
+		servaddr.sin_addr.s_addr = htonl(INADDR_ANY);
+		servaddr.sin_port = htons(DAYTIME_PORT);
 
-	Bind(listenfd, reinterpret_cast<const struct sockaddr *>(&servaddr),
-	    sizeof(servaddr));
+		Bind(listenfd,
+		    reinterpret_cast<const struct sockaddr *>(&servaddr),
+		    sizeof(servaddr));
+	}
 	Listen(listenfd, DEFAULT_BACKLOG);
 
 	for (;;) {
