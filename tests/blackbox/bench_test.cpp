@@ -1,11 +1,5 @@
 // daytime_bench against the real server and scripted peers on port 13 in
 // a private network namespace.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <string>
 #include <thread>
 #include <vector>
@@ -26,47 +20,6 @@ bench(std::vector<std::string> args)
 	args.insert(args.begin(), BENCH_PATH);
 	Proc p = spawn(args);
 	return wait_exit(p, 20s);
-}
-
-// Serves `n` connections on 127.0.0.1:13 with `payload`, then closes each
-// (with a reset when asked, or never when `hold` is set) until done.
-std::thread
-peer(int n, std::string payload, bool reset, bool hold = false)
-{
-	int lfd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-	struct sockaddr_in sa {};
-	sa.sin_family = AF_INET;
-	sa.sin_port = htons(13);
-	sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-	EXPECT_EQ(bind(lfd, reinterpret_cast<struct sockaddr *>(&sa), sizeof sa), 0);
-	EXPECT_EQ(listen(lfd, 64), 0);
-	return std::thread([=] {
-		std::vector<int> held;
-		for (int i = 0; i < n; i++) {
-			struct pollfd pfd = {lfd, POLLIN, 0};
-			if (poll(&pfd, 1, 10000) != 1)
-				break;
-			int fd = accept(lfd, nullptr, nullptr);
-			if (write(fd, payload.data(), payload.size()) < 0)
-				break;
-			if (hold) {
-				held.push_back(fd);
-				continue;
-			}
-			if (reset) {
-				struct linger lg = {1, 0};
-				setsockopt(fd, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
-			}
-			close(fd);
-		}
-		// Held connections end when the client gives up on them.
-		for (int fd : held) {
-			struct pollfd pfd = {fd, POLLIN, 0};
-			poll(&pfd, 1, 10000);
-			close(fd);
-		}
-		close(lfd);
-	});
 }
 
 }  // namespace
@@ -109,7 +62,7 @@ TEST_F(Bench, ClassifiesFailures)
 		SetUp();	// a fresh namespace: no TIME-WAIT from the last case
 		std::thread t;
 		if (c.listen)
-			t = peer(5, c.payload, c.reset, c.hold);
+			t = scripted_peer(5, c.payload, c.reset, c.hold);
 		Result r = bench({"-n", "5", "-t", "300", "--json", "127.0.0.1"});
 		if (t.joinable())
 			t.join();

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <net/if.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/ioctl.h>
@@ -16,7 +17,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <regex>
 #include <sstream>
 #include <thread>
 
@@ -92,29 +92,30 @@ enter_netns()
 	return up ? "" : std::string("cannot bring lo up: ") + strerror(errno);
 }
 
-std::string
-fiu_unavailable(const std::string &fiu_run)
+std::vector<std::string>
+fiu(const std::string &fault)
 {
 #if defined(__SANITIZE_ADDRESS__)
-	return "libfiu's preload library crashes beside AddressSanitizer";
+	return {""};
 #endif
-	if (fiu_run.empty() || fiu_run.find("NOTFOUND") != std::string::npos)
-		return "fiu-run (libfiu) is not installed";
-	return "";
+	return {FIU_RUN, "-x", "-f", "", "-c", "enable name=" + fault};
 }
 
 Proc
 spawn(const std::vector<std::string> &argv, const std::vector<EnvVar> &env,
-    const std::string &input, const char *stdout_path)
+    const Io &io)
 {
 	Proc p;
-	int in_fd = temp_fd();
+	int in_fd = temp_fd(), pipe_fds[2] = {-1, -1};
 
 	p.out_fd = temp_fd();
 	p.err_fd = temp_fd();
-	if (write(in_fd, input.data(), input.size()) < 0)
+	if (write(in_fd, io.input.data(), io.input.size()) < 0)
 		std::abort();
 	lseek(in_fd, 0, SEEK_SET);
+	// No reader is left before the child starts: its writes fail at once.
+	if (io.unread && (pipe2(pipe_fds, O_CLOEXEC) != 0 || close(pipe_fds[0]) != 0))
+		std::abort();
 
 	std::vector<std::string> envs;
 	for (char **e = environ; *e; e++) {
@@ -142,12 +143,18 @@ spawn(const std::vector<std::string> &argv, const std::vector<EnvVar> &env,
 	p.pid = fork();
 	if (p.pid == 0) {
 		dup2(in_fd, 0);
-		dup2(stdout_path ? open(stdout_path, O_WRONLY) : p.out_fd, 1);
+		dup2(io.unread ? pipe_fds[1] : io.out ? open(io.out, O_WRONLY) :
+		    p.out_fd, 1);
 		dup2(p.err_fd, 2);
+		for (int fd = 0; fd <= 2; fd++)
+			if ((io.closed & (1u << fd)) != 0)
+				close(fd);
 		execve(av[0], av.data(), ev.data());
 		_exit(127);
 	}
 	close(in_fd);
+	if (pipe_fds[1] >= 0)
+		close(pipe_fds[1]);
 	return p;
 }
 
@@ -288,21 +295,51 @@ query(int port)
 	int fd = connect_local(port);
 
 	if (fd < 0)
-		return "<connect: " + std::string(strerror(errno)) + ">";
+		return "";
 	std::string s = read_all(fd);
 	close(fd);
 	return s;
 }
 
-bool
-looks_like_daytime(const std::string &s)
+std::thread
+scripted_peer(int n, std::string reply, bool reset, bool hold,
+    std::string *received)
 {
-	static const std::regex layout(
-	    "(Sun|Mon|Tue|Wed|Thu|Fri|Sat) "
-	    "(Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) "
-	    "( [1-9]|[12][0-9]|3[01]) [0-2][0-9]:[0-5][0-9]:[0-6][0-9] [0-9]{4}\r\n");
+	struct sockaddr_in sa {};
+	int one = 1, lfd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
 
-	return s.size() == 26 && std::regex_match(s, layout);
+	sa.sin_family = AF_INET;
+	sa.sin_port = htons(13);
+	sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+	setsockopt(lfd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+	if (bind(lfd, reinterpret_cast<struct sockaddr *>(&sa), sizeof sa) != 0 ||
+	    listen(lfd, 64) != 0)
+		ADD_FAILURE() << "the scripted peer cannot listen on port 13";
+	return std::thread([=] {
+		struct timeval tv = {10, 0};
+		struct linger lg = {1, 0};
+
+		for (int i = 0; i < n; i++) {
+			struct pollfd pfd = {lfd, POLLIN, 0};
+			if (poll(&pfd, 1, 10000) != 1)
+				break;
+			int fd = accept(lfd, nullptr, nullptr);
+			if (write(fd, reply.data(), reply.size()) < 0)
+				break;
+			if (reset) {
+				setsockopt(fd, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
+			} else {
+				if (!hold)
+					shutdown(fd, SHUT_WR);
+				setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+				std::string got = read_all(fd);
+				if (received != nullptr)
+					*received += got;
+			}
+			close(fd);
+		}
+		close(lfd);
+	});
 }
 
 }  // namespace harness

@@ -6,36 +6,52 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <functional>
 #include <optional>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "reply_check.h"
+
 namespace harness {
 
 using namespace std::chrono_literals;
+
+// Ends a test that cannot run on this machine, saying why: a failure,
+// so that a run that tested nothing does not pass, unless the user asked
+// for skipping with DAYTIME_TESTS_MAY_SKIP=1.
+#define CANNOT_RUN(why)							\
+	do {								\
+		if (std::getenv("DAYTIME_TESTS_MAY_SKIP") != nullptr)	\
+			GTEST_SKIP() << (why);				\
+		FAIL() << (why) << " (DAYTIME_TESTS_MAY_SKIP=1 skips)";	\
+	} while (0)
 
 // Moves this process into a fresh network namespace with lo up (first
 // into a user namespace when not root).  Returns an empty string on
 // success, else why it could not.
 std::string enter_netns();
 
-// A test that runs in a fresh network namespace of its own; skipped, with
-// the reason, where none can be made.
+// A test that runs in a fresh network namespace of its own.
 class NetnsTest : public ::testing::Test {
 protected:
 	void SetUp() override
 	{
 		if (std::string why = enter_netns(); !why.empty())
-			GTEST_SKIP() << "no private network namespace: " << why;
+			CANNOT_RUN("no private network namespace: " + why +
+			    "; run as root, or enable unprivileged user namespaces");
 	}
 };
 
-// Why fiu-run (libfiu) cannot inject failures here, or "" when it can.
-std::string fiu_unavailable(const std::string &fiu_run);
+// The command that runs a program with a libfiu failure point enabled,
+// such as "posix/io/net/accept,failinfo=4"; in a sanitizer build, where
+// libfiu's preload library crashes, one empty word instead.
+std::vector<std::string> fiu(const std::string &fault);
 
 // A name and value to set in a child's environment; no value unsets it.
 using EnvVar = std::pair<std::string, std::optional<std::string>>;
@@ -51,13 +67,25 @@ struct Result {
 	int code = -1;		// exit status, or the signal number
 	std::string out;
 	std::string err;
+
+	// As a shell shows it: 128 plus the number of a killing signal.
+	int status() const { return exited ? code : 128 + code; }
 };
 
-// Starts argv[0] with stdin from `input` and stdout/stderr captured;
-// stdout goes to stdout_path instead when one is given.
+// A child's standard streams: stdin holds `input`; stdout and stderr are
+// captured, but stdout goes to the file `out` when one is named, or to a
+// pipe that no one reads; bit n of `closed` starts it with descriptor n
+// closed.
+struct Io {
+	std::string input;
+	const char *out = nullptr;
+	bool unread = false;
+	unsigned closed = 0;
+};
+
+// Starts argv[0] with the given environment changes and streams.
 Proc spawn(const std::vector<std::string> &argv,
-    const std::vector<EnvVar> &env = {}, const std::string &input = "",
-    const char *stdout_path = nullptr);
+    const std::vector<EnvVar> &env = {}, const Io &io = {});
 
 // Waits for the child to end, killing it once the deadline passes.
 Result wait_exit(Proc &p, std::chrono::milliseconds deadline = 10s);
@@ -83,11 +111,23 @@ int connect_local(int port);
 // the read error, 0 at a clean end of stream.
 std::string read_all(int fd, int *errno_out = nullptr);
 
-// Connect, read the whole reply, close.
+// Connect, read the whole reply, close; "" when no connection is made.
 std::string query(int port = 13);
 
+// Serves n connections on 127.0.0.1:13, one after the other, from a
+// thread: sends `reply` to each, then closes at once with a reset when
+// `reset`, else ends its output and waits for the client to close,
+// appending what the client sent to *received.  `hold` keeps its output
+// open too, for a client that must give up by itself.
+std::thread scripted_peer(int n, std::string reply, bool reset = false,
+    bool hold = false, std::string *received = nullptr);
+
 // The 26-byte reply layout: "Www Mmm dd hh:mm:ss yyyy\r\n".
-bool looks_like_daytime(const std::string &s);
+inline bool
+looks_like_daytime(const std::string &s)
+{
+	return is_daytime_line(s.data(), s.size());
+}
 
 }  // namespace harness
 

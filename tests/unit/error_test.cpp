@@ -1,5 +1,5 @@
-// The error module: the exact line of each entry point, the cut at the
-// buffer's limit, the order of output, and the logger path.
+// The error module: the exact line of each entry point, on standard error
+// or to the logger, the cut at the buffer's limit, and the order of output.
 #include <syslog.h>
 
 #include <cerrno>
@@ -65,6 +65,14 @@ TEST(ErrorLine, EachEntryPointWritesItsExactLine)
 		// locale cannot encode) leaves no half-built text behind.
 		{"unformattable message gives an empty message",
 		    [] { err_quit("bad %ls", L"\u00e9t\u00e9"); }, "\n"},
+		// With daemon_proc set, the logger gets the line as data, at
+		// LOG_ERR (3), from either entry point.
+		{"err_sys logs",
+		    [] { daemon_proc = 1; errno = EPIPE; err_sys("%s", "100%s %n done"); },
+		    "pri=3 fmt=[%s] arg=[100%s %n done: Broken pipe\n]"},
+		{"err_quit logs",
+		    [] { daemon_proc = 1; errno = EPIPE; err_quit("%s", "100%s %n"); },
+		    "pri=3 fmt=[%s] arg=[100%s %n\n]"},
 	};
 
 	for (const auto &c : cases) {
@@ -108,17 +116,4 @@ TEST(ErrorLine, PendingStandardOutputComesFirst)
 
 	EXPECT_EQ(r.code, 1);
 	EXPECT_EQ(r.out, "half a linebad input\n");
-}
-
-TEST(ErrorLine, LoggerGetsTheLineAsLiteralText)
-{
-	auto r = run_in_child([] {
-		daemon_proc = 1;
-		errno = EPIPE;
-		err_sys("%s", "100%s %n done");
-	});
-
-	EXPECT_EQ(r.code, 1);
-	EXPECT_EQ(r.err, "pri=" + std::to_string(LOG_ERR) +
-	    " fmt=[%s] arg=[100%s %n done: Broken pipe\n]");
 }
