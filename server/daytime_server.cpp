@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -32,7 +33,7 @@ passed_socket()
 	const char *pid = std::getenv("LISTEN_PID");
 	const char *fds = std::getenv("LISTEN_FDS");
 	char *end;
-	int domain, type, listening;
+	int domain, type, listens;
 	socklen_t len = sizeof(int);
 
 	if (pid == nullptr || std::strtol(pid, &end, 10) != getpid() ||
@@ -46,28 +47,40 @@ passed_socket()
 
 	if (getsockopt(PASSED_FD, SOL_SOCKET, SO_DOMAIN, &domain, &len) < 0 ||
 	    getsockopt(PASSED_FD, SOL_SOCKET, SO_TYPE, &type, &len) < 0 ||
-	    getsockopt(PASSED_FD, SOL_SOCKET, SO_ACCEPTCONN, &listening, &len) < 0)
+	    getsockopt(PASSED_FD, SOL_SOCKET, SO_ACCEPTCONN, &listens, &len) <
+		0)
 		err_sys("getsockopt error");
-	if (domain != AF_INET || type != SOCK_STREAM || listening == 0)
+	if (domain != AF_INET || type != SOCK_STREAM || listens == 0)
 		err_quit("passed socket error");
 	return PASSED_FD;
 }
 
 /*
- * Put the reply for a ctime text into buf: its first 24 characters (the
- * date and time without ctime's newline) and CR LF.  The same bytes as
- * snprintf(buf, size, "%.24s\r\n", text), without a second pass through
- * printf's machinery for every connection.  Returns the reply's length.
+ * The reply for the current time: the first 24 characters of its ctime
+ * text (without ctime's newline) and CR LF.  It changes once a second, so
+ * it is formatted only when the clock shows a new second.  Sets *reply
+ * and returns the length; 0, with nothing kept, when the clock cannot be
+ * read or its reading shown, so that no wrong time is sent.
  */
 static size_t
-format_reply(char *buf, const char *text)
+daytime_reply(const char **reply)
 {
-	size_t n = strnlen(text, 24);
+	static char buff[MAX_TEXT_LINE];
+	static time_t shown = -1;
+	static size_t len;
+	time_t ticks = std::time(nullptr);
+	const char *text;
 
-	std::memcpy(buf, text, n);
-	buf[n] = '\r';
-	buf[n + 1] = '\n';
-	return n + 2;
+	if (len == 0 || ticks != shown) {
+		shown = ticks;
+		len = 0;
+		if (ticks != static_cast<time_t>(-1) &&
+		    (text = std::ctime(&ticks)) != nullptr)
+			len = static_cast<size_t>(std::snprintf(buff,
+			    sizeof(buff), "%.24s\r\n", text));
+	}
+	*reply = buff;
+	return len;
 }
 
 /*
@@ -79,10 +92,8 @@ int
 main()
 {
 	struct sockaddr_in servaddr;
-	char buff[MAX_TEXT_LINE];
-	const char *text;
-	time_t ticks, shown = 0;
-	size_t len = 0;		/* of the reply in buff; 0 while there is none */
+	const char *reply;
+	size_t len;
 	int listenfd, connfd;
 
 	open_std_fds();
@@ -114,25 +125,8 @@ main()
 
 	for (;;) {
 		connfd = Accept(listenfd, nullptr, nullptr);
-		/*
-		 * The reply changes once a second, so it is formatted only
-		 * when the clock shows a new second; connections within the
-		 * same second get the same bytes.  ctime also looks for a
-		 * new zone file then, so a change of time zone shows from
-		 * the next second on.  Should the clock be unreadable or its
-		 * reading not showable, close the connection without a reply
-		 * rather than send a wrong time, and keep no reply for later.
-		 */
-		ticks = std::time(nullptr);
-		if (ticks == static_cast<time_t>(-1))
-			len = 0;
-		else if (len == 0 || ticks != shown) {
-			text = std::ctime(&ticks);
-			len = text == nullptr ? 0 : format_reply(buff, text);
-			shown = ticks;
-		}
-		if (len != 0)
-			Write(connfd, buff, len);
+		if ((len = daytime_reply(&reply)) != 0)
+			Write(connfd, reply, len);
 		Close(connfd);
 	}
 }
