@@ -1,6 +1,7 @@
 #include <netinet/in.h>
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <climits>
@@ -51,8 +52,7 @@ read_int(FILE *in, int *value)
 		return;
 	if (negative)
 		v = -v;
-	*value = v > INT_MAX ? INT_MAX : v < INT_MIN ? INT_MIN :
-	    static_cast<int>(v);
+	*value = static_cast<int>(std::clamp<long long>(v, INT_MIN, INT_MAX));
 }
 
 /*

@@ -10,6 +10,6 @@
  * written, whatever the input; 1, with a line on `err`, when `out` could
  * not be written.
  */
-int	addrdump(FILE *in, FILE *out, FILE *err);
+int addrdump(FILE *in, FILE *out, FILE *err);
 
 #endif

@@ -26,7 +26,7 @@ bench(std::vector<std::string> args)
 
 TEST_F(Bench, CountsEveryExchangeWithTheRealServer)
 {
-	Proc srv = spawn({SERVER_PATH});
+	Proc srv = spawn({server_path});
 	ASSERT_TRUE(wait_listen(srv, 13));
 
 	Result r = bench({"-c", "4", "-n", "300", "--json", "127.0.0.1"});

@@ -22,7 +22,7 @@ main()
 	sa.sin_addr.s_addr = htonl(INADDR_ANY);
 	sa.sin_port = htons(13);
 	if ((fd = socket(AF_INET, SOCK_STREAM, 0)) < 0 ||
-	    bind(fd, reinterpret_cast<struct sockaddr *>(&sa), sizeof(sa)) < 0 ||
+	    bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof(sa)) < 0 ||
 	    listen(fd, 1024) < 0) {
 		std::perror("ceiling_server");
 		return 1;

@@ -42,7 +42,7 @@ main(int argc, char *argv[])
 		err_quit("inet_pton error for %s", argv[1]);
 
 	if (connect(sockfd, reinterpret_cast<struct sockaddr *>(&servaddr),
-	    sizeof(servaddr)) < 0)
+		sizeof(servaddr)) < 0)
 		err_sys("connect error");
 
 	while ((n = read(sockfd, recvline, MAX_TEXT_LINE)) > 0) {

@@ -14,7 +14,7 @@
  * and the text for errnum as far as it fits in that limit, then a
  * newline.  Returns the length of the line.
  */
-[[gnu::format(printf, 4, 0)]] size_t
-err_line(char *buf, int errnoflag, int errnum, const char *fmt, va_list ap);
+[[gnu::format(printf, 4, 0)]] size_t err_line(char *buf, int errnoflag,
+    int errnum, const char *fmt, va_list ap);
 
 #endif

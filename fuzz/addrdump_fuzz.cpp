@@ -12,8 +12,8 @@ LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
 	static const char prompts[] = "port : address : ";
 	char out[256];
-	FILE *in = size != 0 ? fmemopen(const_cast<uint8_t *>(data), size, "r") :
-	    std::fopen("/dev/null", "r");
+	auto *bytes = const_cast<uint8_t *>(data);
+	FILE *in = size != 0 ? fmemopen(bytes, size, "r") : std::tmpfile();
 	FILE *o = fmemopen(out, sizeof out, "w");
 	FILE *err = std::fopen("/dev/null", "w");
 

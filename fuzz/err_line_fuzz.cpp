@@ -53,7 +53,7 @@ LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 	size_t n = (data[0] & 2) != 0 ?
 	    build(buf, errnoflag, errnum, "%s", msg.c_str()) :
 	    build(buf, errnoflag, errnum, "%.*s", static_cast<int>(msg.size()),
-	    msg.c_str());
+		msg.c_str());
 
 	size_t kept = msg.size() < 4095 ? msg.size() : 4095;
 	check(n == std::strlen(buf) && n >= 1 && n <= MAX_TEXT_LINE);

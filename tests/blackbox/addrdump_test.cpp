@@ -57,7 +57,7 @@ TEST(Addrdump, DumpsTheRecordForAnyInput)
 	};
 
 	for (const auto &c : cases) {
-		Proc p = spawn({ADDRDUMP_PATH}, {}, {.input = c.input, .out = c.out});
+		Proc p = spawn({addrdump_path}, {}, {.input = c.input, .out = c.out});
 		Result r = wait_exit(p);
 		SCOPED_TRACE(c.input.substr(0, 30));
 		EXPECT_EQ(r.status(), c.out != nullptr ? 1 : 0);

@@ -19,7 +19,7 @@ Result
 run_client(const std::vector<std::string> &args, const Io &io = {},
     std::vector<std::string> wrap = {})
 {
-	wrap.push_back(CLIENT_PATH);
+	wrap.push_back(client_path);
 	wrap.insert(wrap.end(), args.begin(), args.end());
 	Proc p = spawn(wrap, {}, io);
 	return wait_exit(p);
@@ -58,8 +58,10 @@ TEST_F(Client, RejectsBadArgumentsAndUnreachableServers)
 	};
 
 	for (const auto &c : cases) {
-		if (!c.wrap.empty() && c.wrap[0].empty())
-			continue;	// libfiu cannot run in this build
+		// libfiu cannot run in a sanitizer build, and a launcher takes
+		// closed descriptors for its own.
+		if ((!c.wrap.empty() && c.wrap[0].empty()) || (c.closed && launched()))
+			continue;
 		Result r = run_client(c.args, {.closed = c.closed}, c.wrap);
 		SCOPED_TRACE(c.args.empty() ? "(none)" : c.args[0].substr(0, 20));
 		EXPECT_EQ(r.status(), 1);
@@ -70,7 +72,7 @@ TEST_F(Client, RejectsBadArgumentsAndUnreachableServers)
 
 TEST_F(Client, PrintsTheServersReply)
 {
-	Proc srv = spawn({SERVER_PATH});
+	Proc srv = spawn({server_path});
 	ASSERT_TRUE(wait_listen(srv, 13));
 
 	Result r = run_client({"127.0.0.1"});
@@ -112,6 +114,8 @@ TEST_F(Client, CopiesWhatThePeerSends)
 	};
 
 	for (const auto &c : cases) {
+		if (c.io.closed && launched())
+			continue;
 		SCOPED_TRACE(c.name);
 		std::string received;
 		std::thread peer = scripted_peer(1, c.payload, c.reset, false,

@@ -8,7 +8,7 @@ extern "C" time_t
 time(time_t *t)
 {
 	static const char *first = std::getenv("DAYTIME_TEST_TIME");
-	struct timespec now {};
+	struct timespec now = {};
 	time_t v;
 
 	if (first != nullptr) {

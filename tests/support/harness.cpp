@@ -26,6 +26,14 @@ namespace harness {
 
 namespace {
 
+std::string
+program(const char *dir, const char *name, const char *built)
+{
+	const char *prefix = std::getenv("DAYTIME_TEST_PREFIX");
+
+	return prefix != nullptr ? std::string(prefix) + dir + name : built;
+}
+
 bool
 write_file(const char *path, const std::string &text)
 {
@@ -60,6 +68,10 @@ temp_fd()
 }
 
 }  // namespace
+
+const std::string server_path = program("/sbin/", "daytime_server", SERVER_BUILT);
+const std::string client_path = program("/bin/", "daytime_client", CLIENT_BUILT);
+const std::string addrdump_path = program("/bin/", "addrdump", ADDRDUMP_BUILT);
 
 std::string
 enter_netns()
@@ -101,6 +113,12 @@ fiu(const std::string &fault)
 	return {FIU_RUN, "-x", "-f", "", "-c", "enable name=" + fault};
 }
 
+bool
+launched()
+{
+	return std::getenv("DAYTIME_TEST_LAUNCHER") != nullptr;
+}
+
 Proc
 spawn(const std::vector<std::string> &argv, const std::vector<EnvVar> &env,
     const Io &io)
@@ -131,8 +149,20 @@ spawn(const std::vector<std::string> &argv, const std::vector<EnvVar> &env,
 		if (v)
 			envs.push_back(n + "=" + *v);
 
+	const char *launch = std::getenv("DAYTIME_TEST_LAUNCHER");
+	std::vector<std::string> words;
+	std::istringstream launcher(launch != nullptr ? launch : "");
+	for (std::string w; launcher >> w;)
+		words.push_back(w);
+	std::vector<std::string> args;
+	for (const auto &a : argv) {
+		if (a == server_path || a == client_path || a == addrdump_path)
+			args.insert(args.end(), words.begin(), words.end());
+		args.push_back(a);
+	}
+
 	std::vector<char *> av, ev;
-	for (const auto &a : argv)
+	for (const auto &a : args)
 		av.push_back(const_cast<char *>(a.c_str()));
 	av.push_back(nullptr);
 	for (const auto &e : envs)
@@ -149,7 +179,7 @@ spawn(const std::vector<std::string> &argv, const std::vector<EnvVar> &env,
 		for (int fd = 0; fd <= 2; fd++)
 			if ((io.closed & (1u << fd)) != 0)
 				close(fd);
-		execve(av[0], av.data(), ev.data());
+		execvpe(av[0], av.data(), ev.data());
 		_exit(127);
 	}
 	close(in_fd);

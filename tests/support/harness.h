@@ -53,6 +53,10 @@ protected:
 // libfiu's preload library crashes, one empty word instead.
 std::vector<std::string> fiu(const std::string &fault);
 
+// The programs under test: the build's, or with DAYTIME_TEST_PREFIX set
+// (such as /usr), the ones installed there.
+extern const std::string server_path, client_path, addrdump_path;
+
 // A name and value to set in a child's environment; no value unsets it.
 using EnvVar = std::pair<std::string, std::optional<std::string>>;
 
@@ -83,7 +87,13 @@ struct Io {
 	unsigned closed = 0;
 };
 
-// Starts argv[0] with the given environment changes and streams.
+// Whether DAYTIME_TEST_LAUNCHER runs the programs (see spawn): then their
+// descriptors and memory are the launcher's too.
+bool launched();
+
+// Starts argv[0] with the given environment changes and streams.  With
+// DAYTIME_TEST_LAUNCHER set (such as "valgrind -q"), its words go before
+// the program under test, wherever it stands in argv.
 Proc spawn(const std::vector<std::string> &argv,
     const std::vector<EnvVar> &env = {}, const Io &io = {});
 
