@@ -119,6 +119,12 @@ launched()
 	return std::getenv("DAYTIME_TEST_LAUNCHER") != nullptr;
 }
 
+bool
+can_run(const std::vector<std::string> &wrap, unsigned closed)
+{
+	return !(!wrap.empty() && wrap[0].empty()) && !(closed != 0 && launched());
+}
+
 Proc
 spawn(const std::vector<std::string> &argv, const std::vector<EnvVar> &env,
     const Io &io)

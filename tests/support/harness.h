@@ -91,6 +91,11 @@ struct Io {
 // descriptors and memory are the launcher's too.
 bool launched();
 
+// Whether a case run by `wrap` with the descriptors `closed` (as in Io)
+// can run here: not with libfiu in a sanitizer build, nor with closed
+// descriptors under a launcher, which takes them for its own.
+bool can_run(const std::vector<std::string> &wrap, unsigned closed = 0);
+
 // Starts argv[0] with the given environment changes and streams.  With
 // DAYTIME_TEST_LAUNCHER set (such as "valgrind -q"), its words go before
 // the program under test, wherever it stands in argv.
