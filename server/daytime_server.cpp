@@ -34,7 +34,7 @@ passed_socket()
 	const char *fds = std::getenv("LISTEN_FDS");
 	char *end;
 	int domain, type, listens;
-	socklen_t len = sizeof(int);
+	socklen_t n = sizeof(int);
 
 	if (pid == nullptr || std::strtol(pid, &end, 10) != getpid() ||
 	    *end != '\0')
@@ -45,10 +45,9 @@ passed_socket()
 	unsetenv("LISTEN_FDS");
 	unsetenv("LISTEN_FDNAMES");
 
-	if (getsockopt(PASSED_FD, SOL_SOCKET, SO_DOMAIN, &domain, &len) < 0 ||
-	    getsockopt(PASSED_FD, SOL_SOCKET, SO_TYPE, &type, &len) < 0 ||
-	    getsockopt(PASSED_FD, SOL_SOCKET, SO_ACCEPTCONN, &listens, &len) <
-		0)
+	if (getsockopt(PASSED_FD, SOL_SOCKET, SO_DOMAIN, &domain, &n) < 0 ||
+	    getsockopt(PASSED_FD, SOL_SOCKET, SO_TYPE, &type, &n) < 0 ||
+	    getsockopt(PASSED_FD, SOL_SOCKET, SO_ACCEPTCONN, &listens, &n) < 0)
 		err_sys("getsockopt error");
 	if (domain != AF_INET || type != SOCK_STREAM || listens == 0)
 		err_quit("passed socket error");
