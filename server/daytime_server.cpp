@@ -25,7 +25,8 @@ constexpr int PASSED_FD = 3;
  * LISTEN_FDS is 1: the socket is descriptor 3), or -1 when none was
  * passed to us.  The protocol's variables are removed from the
  * environment so that nothing inherits them.  Anything but one listening
- * IPv4 stream socket ends the process.
+ * IPv4 or IPv6 stream socket (IPv6 only, or taking IPv4 too) ends the
+ * process.
  */
 static int
 passed_socket()
@@ -49,7 +50,8 @@ passed_socket()
 	    getsockopt(PASSED_FD, SOL_SOCKET, SO_TYPE, &type, &n) < 0 ||
 	    getsockopt(PASSED_FD, SOL_SOCKET, SO_ACCEPTCONN, &listens, &n) < 0)
 		err_sys("getsockopt error");
-	if (domain != AF_INET || type != SOCK_STREAM || listens == 0)
+	if ((domain != AF_INET && domain != AF_INET6) || type != SOCK_STREAM ||
+	    listens == 0)
 		err_quit("passed socket error");
 	return PASSED_FD;
 }
@@ -105,8 +107,8 @@ main()
 
 	/*
 	 * Run by hand, bind port 13 ourselves; activated through a socket
-	 * that a service manager holds, take that one.  Either way listen
-	 * anew, so that LISTENQ sets the backlog.
+	 * that a service manager holds, take that one with the backlog its
+	 * manager gave it, unless LISTENQ asks for another.
 	 */
 	if ((listenfd = passed_socket()) < 0) {
 		listenfd = Socket(AF_INET, SOCK_STREAM, 0);
@@ -119,8 +121,10 @@ main()
 		Bind(listenfd,
 		    reinterpret_cast<const struct sockaddr *>(&servaddr),
 		    sizeof(servaddr));
+		Listen(listenfd, DEFAULT_BACKLOG);
+	} else if (std::getenv("LISTENQ") != nullptr) {
+		Listen(listenfd, DEFAULT_BACKLOG);
 	}
-	Listen(listenfd, DEFAULT_BACKLOG);
 
 	for (;;) {
 		connfd = Accept(listenfd, nullptr, nullptr);

@@ -56,9 +56,33 @@ Listen(int fd, int backlog)
 }
 
 /*
- * Accept the next connection, retrying at once when a pending connection
- * was aborted (ECONNABORTED) or failed in the protocol (EPROTO) before
- * it could be taken.
+ * Whether a failed accept failed for the pending connection alone: it was
+ * aborted (ECONNABORTED), failed in the protocol (EPROTO), or Linux
+ * passed on a network error of its handshake, which accept(2) says to
+ * retry as well.  The listening socket is as good as before.
+ */
+static bool
+pending_connection_failed(int e)
+{
+	switch (e) {
+	case ECONNABORTED:
+	case EPROTO:
+	case ENETDOWN:
+	case ENOPROTOOPT:
+	case EHOSTDOWN:
+	case ENONET:
+	case EHOSTUNREACH:
+	case EOPNOTSUPP:
+	case ENETUNREACH:
+		return true;
+	default:
+		return false;
+	}
+}
+
+/*
+ * Accept the next connection, retrying at once when the pending one
+ * failed before it could be taken; any other failure is fatal.
  */
 int
 Accept(int fd, struct sockaddr *sa, socklen_t *salenptr)
@@ -68,7 +92,7 @@ Accept(int fd, struct sockaddr *sa, socklen_t *salenptr)
 	for (;;) {
 		if ((n = accept(fd, sa, salenptr)) >= 0)
 			return n;
-		if (errno != EPROTO && errno != ECONNABORTED)
+		if (!pending_connection_failed(errno))
 			err_sys("accept error");
 	}
 }

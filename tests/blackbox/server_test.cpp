@@ -102,18 +102,44 @@ install_zone(const std::string &text, const char *path, time_t mtime)
 
 }  // namespace
 
-TEST_F(Server, RepliesWithCtimeLineInItsTimeZone)
+// The exact line, in the zone the server is given, to each loopback
+// address the socket takes: IPv4 when it binds itself; both when a
+// manager passes it a dual-stack socket; ::1 only for an IPv6-only one.
+TEST_F(Server, RepliesWithCtimeLineToEachAddressItServes)
 {
-	for (const char *tz : {"UTC0", "IST-5:30", "HST10"}) {
+	struct Case {
+		const char *tz;
+		bool activate, v6only, v4, v6;
+	} cases[] = {
+		{"UTC0", false, false, true, false},
+		{"IST-5:30", true, false, true, true},
+		{"HST10", true, true, false, true},
+	};
+
+	for (const auto &c : cases) {
+		SCOPED_TRACE(std::string(c.tz) + (c.activate ? ", passed" : "") +
+		    (c.v6only ? ", IPv6 only" : ""));
 		fresh_namespace();
-		ASSERT_NO_FATAL_FAILURE(start({{"TZ", tz}}));
+		ASSERT_TRUE(std::ofstream("/proc/sys/net/ipv6/bindv6only") << c.v6only);
+		std::vector<std::string> wrap;
+		if (c.activate)
+			wrap = {"/usr/bin/env", "SYSTEMD_LOG_LEVEL=warning",
+			    "systemd-socket-activate", "-l", "13", "-E",
+			    std::string("TZ=") + c.tz};
+		ASSERT_NO_FATAL_FAILURE(start({{"TZ", c.tz}}, wrap));
 
-		time_t before = std::time(nullptr);
-		std::string reply = query();
-		time_t after = std::time(nullptr);
+		for (auto [family, served] : {std::pair {AF_INET6, c.v6},
+		    std::pair {AF_INET, c.v4}}) {
+			time_t before = std::time(nullptr);
+			std::string reply = query(13, family);
+			time_t after = std::time(nullptr);
 
-		EXPECT_EQ(replies_between(tz, before, after).count(reply), 1u)
-		    << tz << ": " << reply;
+			if (served)
+				EXPECT_EQ(replies_between(c.tz, before, after)
+				    .count(reply), 1u) << family << ": " << reply;
+			else
+				EXPECT_EQ(reply, "") << family;
+		}
 		EXPECT_EQ(stop(srv).err, "");
 	}
 }
@@ -171,8 +197,9 @@ TEST_F(Server, NewZoneFileShowsFromTheNextSecond)
 }
 
 // LISTENQ is read as atoi reads it, saturated at the bounds of int (the
-// kernel takes a negative backlog as its cap, 4096), also on a socket
-// passed by a service manager.
+// kernel takes a negative backlog as its cap, 4096).  A socket passed by
+// a service manager keeps the manager's backlog (this one's is the cap)
+// unless LISTENQ is set.
 TEST_F(Server, ListenqSetsTheBacklog)
 {
 	struct Case {
@@ -184,7 +211,7 @@ TEST_F(Server, ListenqSetsTheBacklog)
 		{"", 0, false}, {"letters", 0, false}, {"  +7x", 7, false},
 		{"010", 10, false}, {"0x40", 0, false},
 		{"4294967301", 4096, false}, {"-4294967291", 4096, false},
-		{std::nullopt, 1024, true}, {"5", 5, true},
+		{std::nullopt, 4096, true}, {"5", 5, true}, {"", 0, true},
 	};
 
 	for (const auto &c : cases) {
@@ -252,13 +279,23 @@ TEST_F(Server, StartsServesOrStopsAsTold)
 		{none, {{"LD_PRELOAD", CLOCK_SHIM}, {"DAYTIME_TEST_TIME", "-1"}}, 0, "", nullptr},
 		{none, {{"LD_PRELOAD", CLOCK_SHIM},
 		    {"DAYTIME_TEST_TIME", "100000000000000000"}}, 0, "", nullptr},
-		// Transient failures cost at most that one reply.
+		// Transient failures cost at most that one reply: a pending
+		// connection aborted, failed in the protocol or in the network.
 		{fiu("posix/io/net/accept,failinfo=103,onetime"), {}, 0, "daytime", nullptr},
 		{fiu("posix/io/net/accept,failinfo=71,onetime"), {}, 0, "daytime", nullptr},
+		{fiu("posix/io/net/accept,failinfo=100,onetime"), {}, 0, "daytime", nullptr},
+		{fiu("posix/io/net/accept,failinfo=92,onetime"), {}, 0, "daytime", nullptr},
+		{fiu("posix/io/net/accept,failinfo=112,onetime"), {}, 0, "daytime", nullptr},
+		{fiu("posix/io/net/accept,failinfo=64,onetime"), {}, 0, "daytime", nullptr},
+		{fiu("posix/io/net/accept,failinfo=113,onetime"), {}, 0, "daytime", nullptr},
+		{fiu("posix/io/net/accept,failinfo=95,onetime"), {}, 0, "daytime", nullptr},
+		{fiu("posix/io/net/accept,failinfo=101,onetime"), {}, 0, "daytime", nullptr},
 		{fiu("posix/io/rw/write,failinfo=32,onetime"), {}, 0, "", nullptr},
 		{fiu("posix/io/rw/write,failinfo=104,onetime"), {}, 0, "", nullptr},
 		{fiu("posix/io/net/accept,failinfo=4"), {}, 0, "",
 		    "accept error: Interrupted system call\n"},
+		{fiu("posix/io/net/accept,failinfo=23"), {}, 0, "",
+		    "accept error: Too many open files in system\n"},
 		{fiu("posix/io/net/socket,failinfo=13"), {}, 0, "",
 		    "socket error: Permission denied\n"},
 		{fiu("posix/io/net/listen,failinfo=98"), {}, 0, "",
@@ -433,4 +470,58 @@ TEST_F(Server, ManyClientsSomeMisbehaving)
 #endif
 	EXPECT_TRUE(looks_like_daytime(query()));
 	EXPECT_EQ(stop(srv).err, "");
+}
+
+// The demo and these tests get a namespace wherever one can be had: as
+// root that may not administer a network namespace (no CAP_NET_ADMIN),
+// through a user namespace; with user namespaces forbidden too, they stop
+// with one line saying what is missing, or skip when asked to.  Each case
+// runs as root of a user namespace of its own, without the capability
+// and, when `forbid`, with no more user namespaces allowed.
+TEST(Setup, NamespaceWhereverOneCanBeHad)
+{
+	const std::string demo = SOURCE_DIR "/scripts/demo";
+	char self[4096] = {};
+	ASSERT_GT(readlink("/proc/self/exe", self, sizeof self - 1), 0);
+	const std::string test = "--gtest_filter=Server.RestartRightAfterServingCannotBind";
+	struct Case {
+		bool forbid;
+		std::vector<std::string> argv;
+		bool skip;
+		int status;
+		const char *out;	// in stdout
+		const char *err;	// stderr, exactly, of the demo
+	} cases[] = {
+		{false, {demo}, false, 0, "daytime_server is listening", ""},
+		{true, {demo}, false, 1, "",
+		    "netns: no private network namespace: no CAP_NET_ADMIN and no "
+		    "user namespaces; run as root with CAP_NET_ADMIN, or allow user "
+		    "namespaces (sysctl user.max_user_namespaces)\n"},
+		{false, {self, test}, false, 0, "[  PASSED  ] 1 test.", ""},
+		{true, {self, test}, false, 1, "no private network namespace: ", ""},
+		{true, {self, test}, true, 0, "[  SKIPPED ] 1 test", ""},
+	};
+
+	Proc probe = spawn({"unshare", "--user", "true"});
+	if (wait_exit(probe).status() != 0)
+		CANNOT_RUN("no user namespace to run the cases in");
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.argv.back() + (c.forbid ? ", no user namespaces" : "") +
+		    (c.skip ? ", may skip" : ""));
+		std::vector<std::string> argv = {"unshare", "--user",
+		    "--map-root-user", "/bin/sh", "-c",
+		    "[ $0 = 0 ] || echo 0 >/proc/sys/user/max_user_namespaces; "
+		    "exec " CAPSH " --drop=cap_net_admin -- -c 'exec \"$@\"' sh \"$@\"",
+		    c.forbid ? "1" : "0"};
+		argv.insert(argv.end(), c.argv.begin(), c.argv.end());
+		Proc p = spawn(argv, {{"DEMO_SERVER", server_path},
+		    {"DEMO_CLIENT", client_path}, {"IN_PRIVATE_NETNS", std::nullopt},
+		    {"DAYTIME_TESTS_MAY_SKIP", c.skip ? std::optional<std::string>("1") :
+		    std::nullopt}});
+		Result r = wait_exit(p, 30s);
+		EXPECT_EQ(r.status(), c.status) << r.out << r.err;
+		EXPECT_NE(r.out.find(c.out), std::string::npos) << r.out;
+		if (c.argv[0] == demo)
+			EXPECT_EQ(r.err, c.err);
+	}
 }

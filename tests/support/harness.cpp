@@ -73,35 +73,62 @@ const std::string server_path = program("/sbin/", "daytime_server", SERVER_BUILT
 const std::string client_path = program("/bin/", "daytime_client", CLIENT_BUILT);
 const std::string addrdump_path = program("/bin/", "addrdump", ADDRDUMP_BUILT);
 
+namespace {
+
+// Brings lo up in this network namespace; why not, or "".
 std::string
-enter_netns()
+lo_up()
 {
-	static bool in_userns = false;
-
-	if (geteuid() != 0 && !in_userns) {
-		uid_t uid = geteuid();
-		gid_t gid = getegid();
-
-		if (unshare(CLONE_NEWUSER) != 0)
-			return std::string("user namespace: ") + strerror(errno);
-		write_file("/proc/self/setgroups", "deny");
-		if (!write_file("/proc/self/uid_map", "0 " + std::to_string(uid) + " 1") ||
-		    !write_file("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1"))
-			return "cannot map root in the user namespace";
-		in_userns = true;
-	}
-	if (unshare(CLONE_NEWNET) != 0)
-		return std::string("network namespace: ") + strerror(errno);
-
 	int s = socket(AF_INET, SOCK_DGRAM, 0);
 	struct ifreq ifr {};
 	std::strcpy(ifr.ifr_name, "lo");
 	bool up = s >= 0 && ioctl(s, SIOCGIFFLAGS, &ifr) == 0 &&
 	    (ifr.ifr_flags = static_cast<short>(ifr.ifr_flags | IFF_UP),
 	    ioctl(s, SIOCSIFFLAGS, &ifr) == 0);
+	int e = errno;
+
 	if (s >= 0)
 		close(s);
-	return up ? "" : std::string("cannot bring lo up: ") + strerror(errno);
+	return up ? "" : std::string("cannot bring lo up: ") + strerror(e);
+}
+
+// A fresh network namespace with lo up; why not, or "".
+std::string
+new_netns()
+{
+	if (unshare(CLONE_NEWNET) != 0)
+		return std::string("network namespace: ") + strerror(errno);
+	return lo_up();
+}
+
+}  // namespace
+
+std::string
+enter_netns()
+{
+	static bool in_userns = false;
+	std::string why;
+
+	// As root, a network namespace alone, if this root may administer
+	// one (CAP_NET_ADMIN); in the user namespace made below, always.
+	if (geteuid() == 0 && (why = new_netns()).empty())
+		return "";
+	if (in_userns)
+		return why;
+
+	// Else a user namespace first, root included: there this process
+	// holds every capability over the network namespaces it makes.
+	uid_t uid = geteuid();
+	gid_t gid = getegid();
+	if (unshare(CLONE_NEWUSER) != 0)
+		return (why.empty() ? "" : why + ", and ") + "user namespace: " +
+		    strerror(errno);
+	write_file("/proc/self/setgroups", "deny");
+	if (!write_file("/proc/self/uid_map", "0 " + std::to_string(uid) + " 1") ||
+	    !write_file("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1"))
+		return "cannot map root in the user namespace";
+	in_userns = true;
+	return new_netns();
 }
 
 std::vector<std::string>
@@ -274,19 +301,22 @@ run_in_child(const std::function<void()> &fn)
 bool
 wait_listen(const Proc &p, int port, std::chrono::milliseconds deadline)
 {
-	char want[32];
+	char v4[32], v6[48];
 	auto end = std::chrono::steady_clock::now() + deadline;
 
-	std::snprintf(want, sizeof want, "00000000:%04X", port);
+	std::snprintf(v4, sizeof v4, "%08X:%04X", 0, port);
+	std::snprintf(v6, sizeof v6, "%032X:%04X", 0, port);
 	while (std::chrono::steady_clock::now() < end && alive(p)) {
-		std::ifstream tcp("/proc/net/tcp");
-		std::string line;
-		while (std::getline(tcp, line)) {
-			std::istringstream fields(line);
-			std::string sl, local, remote, st;
-			fields >> sl >> local >> remote >> st;
-			if (local == want && st == "0A")
-				return true;
+		for (const char *table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
+			std::ifstream tcp(table);
+			std::string line;
+			while (std::getline(tcp, line)) {
+				std::istringstream fields(line);
+				std::string sl, local, remote, st;
+				fields >> sl >> local >> remote >> st;
+				if ((local == v4 || local == v6) && st == "0A")
+					return true;
+			}
 		}
 		std::this_thread::sleep_for(2ms);
 	}
@@ -294,17 +324,27 @@ wait_listen(const Proc &p, int port, std::chrono::milliseconds deadline)
 }
 
 int
-connect_local(int port)
+connect_local(int port, int family)
 {
-	struct sockaddr_in sa {};
+	struct sockaddr_storage ss {};
+	auto *sin = reinterpret_cast<struct sockaddr_in *>(&ss);
+	auto *sin6 = reinterpret_cast<struct sockaddr_in6 *>(&ss);
 	struct timeval tv = {10, 0};
-	int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+	int fd = socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
 
-	sa.sin_family = AF_INET;
-	sa.sin_port = htons(static_cast<uint16_t>(port));
-	sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+	if (family == AF_INET6) {
+		sin6->sin6_family = AF_INET6;
+		sin6->sin6_port = htons(static_cast<uint16_t>(port));
+		sin6->sin6_addr = in6addr_loopback;
+	} else {
+		sin->sin_family = AF_INET;
+		sin->sin_port = htons(static_cast<uint16_t>(port));
+		sin->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+	}
 	setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-	if (connect(fd, reinterpret_cast<struct sockaddr *>(&sa), sizeof sa) != 0) {
+	socklen_t len = family == AF_INET6 ? sizeof *sin6 : sizeof *sin;
+
+	if (connect(fd, reinterpret_cast<struct sockaddr *>(&ss), len) != 0) {
 		close(fd);
 		return -1;
 	}
@@ -326,9 +366,9 @@ read_all(int fd, int *errno_out)
 }
 
 std::string
-query(int port)
+query(int port, int family)
 {
-	int fd = connect_local(port);
+	int fd = connect_local(port, family);
 
 	if (fd < 0)
 		return "";

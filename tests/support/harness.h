@@ -3,6 +3,7 @@
 #ifndef HARNESS_H
 #define HARNESS_H
 
+#include <sys/socket.h>
 #include <sys/types.h>
 
 #include <chrono>
@@ -32,9 +33,9 @@ using namespace std::chrono_literals;
 		FAIL() << (why) << " (DAYTIME_TESTS_MAY_SKIP=1 skips)";	\
 	} while (0)
 
-// Moves this process into a fresh network namespace with lo up (first
-// into a user namespace when not root).  Returns an empty string on
-// success, else why it could not.
+// Moves this process into a fresh network namespace with lo up: as root
+// one of its own if it may (CAP_NET_ADMIN), else first into a user
+// namespace.  Returns an empty string on success, else why it could not.
 std::string enter_netns();
 
 // A test that runs in a fresh network namespace of its own.
@@ -44,7 +45,8 @@ protected:
 	{
 		if (std::string why = enter_netns(); !why.empty())
 			CANNOT_RUN("no private network namespace: " + why +
-			    "; run as root, or enable unprivileged user namespaces");
+			    "; run as root with CAP_NET_ADMIN, or allow user "
+			    "namespaces (sysctl user.max_user_namespaces)");
 	}
 };
 
@@ -115,19 +117,21 @@ bool alive(const Proc &p);
 // expected to end the process.
 Result run_in_child(const std::function<void()> &fn);
 
-// Waits until something listens on 0.0.0.0:port in this namespace, or the
-// child ends, or the deadline passes.  Returns whether it listens.
+// Waits until something listens on port of every address (0.0.0.0 or
+// [::]) in this namespace, or the child ends, or the deadline passes.
+// Returns whether it listens.
 bool wait_listen(const Proc &p, int port, std::chrono::milliseconds deadline = 10s);
 
-// Connects to 127.0.0.1:port; -1 on failure.  Reads time out after 10s.
-int connect_local(int port);
+// Connects to 127.0.0.1:port, or to [::1]:port for AF_INET6; -1 on
+// failure.  Reads time out after 10s.
+int connect_local(int port, int family = AF_INET);
 
 // Reads until end of stream, an error or the time-out.  errno_out gets
 // the read error, 0 at a clean end of stream.
 std::string read_all(int fd, int *errno_out = nullptr);
 
 // Connect, read the whole reply, close; "" when no connection is made.
-std::string query(int port = 13);
+std::string query(int port = 13, int family = AF_INET);
 
 // Serves n connections on 127.0.0.1:13, one after the other, from a
 // thread: sends `reply` to each, then closes at once with a reset when
