@@ -206,7 +206,8 @@ package_tests() {
 	inside_for 600 autopkgtest --ignore-restrictions=isolation-container \
 	    /root/src /root/daytime-server_"$new"_amd64.deb \
 	    /root/daytime-client_"$new"_amd64.deb -- null >"$work/autopkgtest.log" 2>&1 || rc=$?
-	grep -E '^(ok|FAILED): ' "$work/autopkgtest.log" | sed 's/^/  /'
+	grep -E '^(ok|FAILED): |^  (reply|got|LISTEN|. Overall)' "$work/autopkgtest.log" |
+	    sed 's/^ */  /'
 	sed -n '/@@@@@@@@@@@@@@@@@@@@ summary/,$p' "$work/autopkgtest.log" |
 	    grep -E '^[a-z]+ +(PASS|FAIL|SKIP)' | sed 's/^/  autopkgtest: /'
 	[ "$rc" -eq 0 ] || tail -n 30 "$work/autopkgtest.log"
