@@ -39,8 +39,20 @@ fresh_install_port_taken() {
 	return $ok
 }
 
+# The new packages in a repository of the container's own, then an
+# upgrade from it, as apt upgrade makes one.
+upgrade_by_apt() {
+	inside mkdir -p /root/repo
+	# shellcheck disable=SC2016 # expanded by the shell inside
+	inside sh -c 'cp /root/daytime-*_"$1"_*.deb /root/repo && cd /root/repo &&
+	    dpkg-scanpackages . >Packages 2>/dev/null &&
+	    echo "deb [trusted=yes] file:/root/repo ./" >/etc/apt/sources.list.d/repo.list' sh "$new"
+	timed sh -c 'apt-get update -qq && apt-get -y -qq --with-new-pkgs upgrade'
+}
+
 # 1.0.0 installed and enabled as its README said, having served clients
-# (their connections left in TIME-WAIT), then the install command alone.
+# (their connections left in TIME-WAIT), then the one command $1 moves
+# it: the install command, or an upgrade from a repository.
 moved_from_1_0_0() {
 	local t0 ok=0 wants=/etc/systemd/system/multi-user.target.wants/$unit
 	inside dpkg -i /root/daytime-tools_1.0.0_amd64.deb >/dev/null
@@ -49,7 +61,7 @@ moved_from_1_0_0() {
 	note "  1.0.0 serving: $(servers)"
 	[ "$ok" -eq 0 ] || return 1
 	t0=$SECONDS
-	install_new || ok=1
+	"$1" || ok=1
 	while ! inside daytime_client 127.0.0.1 >/dev/null 2>&1; do
 		[ $((SECONDS - t0)) -lt 90 ] || break
 		sleep 0.2
