@@ -122,10 +122,11 @@ TEST_F(Server, RepliesWithCtimeLineToEachAddressItServes)
 		fresh_namespace();
 		ASSERT_TRUE(std::ofstream("/proc/sys/net/ipv6/bindv6only") << c.v6only);
 		std::vector<std::string> wrap;
-		if (c.activate)
-			wrap = {"/usr/bin/env", "SYSTEMD_LOG_LEVEL=warning",
-			    "systemd-socket-activate", "-l", "13", "-E",
-			    std::string("TZ=") + c.tz};
+		if (c.activate) {
+			wrap = activated;
+			wrap.back() = "13";
+			wrap.insert(wrap.end(), {"-E", std::string("TZ=") + c.tz});
+		}
 		ASSERT_NO_FATAL_FAILURE(start({{"TZ", c.tz}}, wrap));
 
 		for (auto [family, served] : {std::pair {AF_INET6, c.v6},
