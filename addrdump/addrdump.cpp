@@ -78,6 +78,17 @@ read_word(FILE *in, char *buf, size_t size)
 	buf[too_long ? 0 : n] = '\0';
 }
 
+/*
+ * Note the error number of the first failed write to out, whether a call
+ * of ours failed or a flush that reading standard input set off.
+ */
+static void
+note_failure(FILE *out, int *saved)
+{
+	if (*saved == 0 && std::ferror(out) != 0)
+		*saved = errno != 0 ? errno : EIO;
+}
+
 int
 addrdump(FILE *in, FILE *out, FILE *err)
 {
@@ -85,15 +96,17 @@ addrdump(FILE *in, FILE *out, FILE *err)
 	char word[ADDR_WORD_SIZE] = "";
 	const unsigned char *p;
 	int port = 0;
-	int save;
+	int failed = 0;
 
 	/* Every byte printed is defined: what the input leaves unset is 0. */
 	std::memset(&addr, 0, sizeof(addr));
 
 	std::fputs("port : ", out);
 	read_int(in, &port);
+	note_failure(out, &failed);
 	std::fputs("address : ", out);
 	read_word(in, word, sizeof(word));
+	note_failure(out, &failed);
 
 	addr.sin_family = AF_INET;
 	addr.sin_port = htons(static_cast<uint16_t>(port));
@@ -105,11 +118,19 @@ addrdump(FILE *in, FILE *out, FILE *err)
 			std::fputs("\n", out);
 		std::fprintf(out, "%02x ", p[i]);
 	}
+	note_failure(out, &failed);
 
-	/* A dump that never reached its reader must not pass for success. */
-	if (std::fflush(out) == EOF) {
-		save = errno;
-		std::fprintf(err, "fflush error: %s\n", std::strerror(save));
+	/*
+	 * A dump that never reached its reader, even in part, must not pass
+	 * for success.
+	 */
+	if (std::fflush(out) == EOF && failed == 0) {
+		failed = errno;
+		std::fprintf(err, "fflush error: %s\n", std::strerror(failed));
+		return 1;
+	}
+	if (failed != 0) {
+		std::fprintf(err, "write error: %s\n", std::strerror(failed));
 		return 1;
 	}
 	return 0;

@@ -2,8 +2,10 @@
 
 #include <netinet/in.h>
 
+#include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -16,6 +18,9 @@
 /* Listen backlog unless LISTENQ says otherwise. */
 constexpr int DEFAULT_BACKLOG = 1024;
 
+/* A ctime text: "Wed Dec  9 04:09:05 2026\n". */
+constexpr size_t CTIME_LEN = 25;
+
 /* Where a service manager puts the first socket it passes. */
 constexpr int PASSED_FD = 3;
 
@@ -26,7 +31,7 @@ constexpr int PASSED_FD = 3;
  * passed to us.  The protocol's variables are removed from the
  * environment so that nothing inherits them.  Anything but one listening
  * IPv4 or IPv6 stream socket (IPv6 only, or taking IPv4 too) ends the
- * process.
+ * process.  The socket is made blocking.
  */
 static int
 passed_socket()
@@ -34,7 +39,7 @@ passed_socket()
 	const char *pid = std::getenv("LISTEN_PID");
 	const char *fds = std::getenv("LISTEN_FDS");
 	char *end;
-	int domain, type, listens;
+	int domain, type, listens, flags;
 	socklen_t n = sizeof(int);
 
 	if (pid == nullptr || std::strtol(pid, &end, 10) != getpid() ||
@@ -53,30 +58,45 @@ passed_socket()
 	if ((domain != AF_INET && domain != AF_INET6) || type != SOCK_STREAM ||
 	    listens == 0)
 		err_quit("passed socket error");
+
+	/*
+	 * A manager may pass the socket non-blocking (a socket unit's
+	 * NonBlocking=yes): wait in accept as on a socket of our own.
+	 */
+	if ((flags = fcntl(PASSED_FD, F_GETFL)) < 0 ||
+	    ((flags & O_NONBLOCK) != 0 &&
+		fcntl(PASSED_FD, F_SETFL, flags & ~O_NONBLOCK) < 0))
+		err_sys("fcntl error");
 	return PASSED_FD;
 }
 
 /*
- * The reply for the current time: the first 24 characters of its ctime
- * text (without ctime's newline) and CR LF.  It changes once a second, so
- * it is formatted only when the clock shows a new second.  Sets *reply
- * and returns the length; 0, with nothing kept, when the clock cannot be
- * read or its reading shown, so that no wrong time is sent.
+ * The reply for the current time: the 24 characters of its ctime text
+ * and CR LF.  It changes once a second, so it is formatted only when the
+ * clock shows a new second.  Sets *reply and returns the length; 0, with
+ * nothing kept, when the clock cannot be read or its text is not the
+ * 25 characters of a four-digit year (before 1000 or after 9999), so
+ * that no wrong or malformed time is sent.  The reading -1 is a real
+ * second, 1969-12-31 23:59:59 UTC: only an error number says it failed.
  */
 static size_t
 daytime_reply(const char **reply)
 {
 	static char buff[MAX_TEXT_LINE];
-	static time_t shown = -1;
+	static time_t shown;
 	static size_t len;
-	time_t ticks = std::time(nullptr);
+	time_t ticks;
 	const char *text;
 
+	errno = 0;
+	ticks = std::time(nullptr);
 	if (len == 0 || ticks != shown) {
 		shown = ticks;
 		len = 0;
-		if (ticks != static_cast<time_t>(-1) &&
-		    (text = std::ctime(&ticks)) != nullptr)
+		if ((ticks != static_cast<time_t>(-1) || errno == 0) &&
+		    (text = std::ctime(&ticks)) != nullptr &&
+		    std::strlen(text) == CTIME_LEN &&
+		    text[CTIME_LEN - 1] == '\n')
 			len = static_cast<size_t>(std::snprintf(buff,
 			    sizeof(buff), "%.24s\r\n", text));
 	}

@@ -1,5 +1,6 @@
 #include <sys/socket.h>
 
+#include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -82,26 +83,34 @@ pending_connection_failed(int e)
 
 /*
  * Accept the next connection, retrying at once when the pending one
- * failed before it could be taken; any other failure is fatal.
+ * failed before it could be taken.  A socket that gives up waiting (a
+ * receive time-out, or one made non-blocking behind our back) is waited
+ * on until a connection is pending, so that no setting of the socket
+ * stops the server.  Any other failure is fatal.
  */
 int
 Accept(int fd, struct sockaddr *sa, socklen_t *salenptr)
 {
+	struct pollfd pfd = {fd, POLLIN, 0};
 	int n;
 
 	for (;;) {
 		if ((n = accept(fd, sa, salenptr)) >= 0)
 			return n;
-		if (!pending_connection_failed(errno))
+		if (errno == EAGAIN || errno == EWOULDBLOCK) {
+			if (poll(&pfd, 1, -1) < 0)
+				err_sys("poll error");
+		} else if (!pending_connection_failed(errno)) {
 			err_sys("accept error");
+		}
 	}
 }
 
 /*
  * Write all nbytes in one call.  A peer that has closed or reset its end
  * (EPIPE, ECONNRESET) ends only its own exchange, so that no client can
- * stop the service for the others; any other failure, a short count
- * included, is fatal.
+ * stop the service for the others; any other failure is fatal.  A short
+ * count sets no error number of its own: it is reported as EIO.
  */
 void
 Write(int fd, const void *ptr, size_t nbytes)
@@ -110,6 +119,8 @@ Write(int fd, const void *ptr, size_t nbytes)
 
 	if (n < 0 && (errno == EPIPE || errno == ECONNRESET))
 		return;
+	if (n >= 0 && static_cast<size_t>(n) != nbytes)
+		errno = EIO;
 	if (n < 0 || static_cast<size_t>(n) != nbytes)
 		err_sys("write error");
 }

@@ -1,5 +1,6 @@
 // daytime_client run for real, against daytime_server or a scripted peer
 // on port 13, each test in its own network namespace.
+#include <cerrno>
 #include <string>
 #include <vector>
 
@@ -34,8 +35,8 @@ TEST_F(Client, RejectsBadArgumentsAndUnreachableServers)
 {
 	const std::string usage = "usage: a.out <IPaddress>\n";
 	const std::string long_arg(5000, '9');
-	const auto no_socket = fiu("posix/io/net/socket,failinfo=13");
-	const auto no_route = fiu("posix/io/net/connect,failinfo=101");
+	const auto no_socket = fiu("posix/io/net/socket", EACCES);
+	const auto no_route = fiu("posix/io/net/connect", ENETUNREACH);
 	struct Case {
 		std::vector<std::string> args;
 		std::string err;
@@ -47,6 +48,12 @@ TEST_F(Client, RejectsBadArgumentsAndUnreachableServers)
 		{{"localhost"}, "inet_pton error for localhost\n", {}, 0},
 		{{"300.1.2.3"}, "inet_pton error for 300.1.2.3\n", {}, 0},
 		{{"::1"}, "inet_pton error for ::1\n", {}, 0},
+		// One line, whatever the argument holds: control characters
+		// and bytes past ASCII shown escaped.
+		{{"1.2.3.4\nconnect error: Connection refused"},
+		    "inet_pton error for 1.2.3.4\\nconnect error: Connection refused\n", {}, 0},
+		{{"\033[2J\r\tcaf\xc3\xa9\x7f\\"},
+		    "inet_pton error for \\x1b[2J\\r\\tcaf\\xc3\\xa9\\x7f\\\n", {}, 0},
 		{{long_arg}, ("inet_pton error for " + long_arg).substr(0, 4095) + "\n", {}, 0},
 		{{"127.0.0.1"}, "connect error: Connection refused\n", {}, 0},
 		// Standard error closed: the line is lost, the status is not.

@@ -255,12 +255,26 @@ TEST_F(Server, StartsServesOrStopsAsTold)
 		return std::vector<std::string> {"/bin/bash", "-c", "LISTEN_FDS=" +
 		    std::string(fds) + " LISTEN_PID=$$ exec \"$@\" " + fd3, "bash"};
 	};
+	// A listening socket on port 13, set up by `how`, passed as a
+	// manager passes it ($^F: descriptor 3 is kept open across exec).
+	auto listening = [](const std::string &how) {
+		return std::vector<std::string> {"perl", "-MSocket", "-MFcntl",
+		    "-MPOSIX=dup2", "-e", "$^F = 3; socket(S, AF_INET, SOCK_STREAM, 0) && "
+		    "bind(S, pack_sockaddr_in(13, INADDR_ANY)) && listen(S, 16) && " +
+		    how + " && dup2(fileno(S), 3) or die $!; $ENV{LISTEN_FDS} = 1; "
+		    "$ENV{LISTEN_PID} = $$; exec @ARGV or die $!"};
+	};
+	auto clock = [](const char *reading) {
+		return std::vector<EnvVar> {{"LD_PRELOAD", CLOCK_SHIM},
+		    {"DAYTIME_TEST_TIME", reading}, {"TZ", "UTC0"}};
+	};
 	struct Case {
 		std::vector<std::string> wrap;
 		std::vector<EnvVar> env;
 		unsigned closed;	// bit n: started with descriptor n closed
 		const char *first;	// "daytime", or exactly what it gets
 		const char *line;	// the error line's start; nullptr: serves on
+		bool idle = false;	// idle a while before the second client
 	} cases[] = {
 		{none, {}, 0, "daytime", nullptr},
 		{activated, {}, 0, "daytime", nullptr},
@@ -275,38 +289,51 @@ TEST_F(Server, StartsServesOrStopsAsTold)
 		// A standard descriptor closed: no socket takes its place, so
 		// a client gets its line and never an error line.
 		{none, {}, 7, "daytime", nullptr},
-		{fiu("posix/io/oc/close,failinfo=5"), {}, 5, "daytime", ""},
-		// The clock unreadable, or beyond what ctime shows: no reply.
-		{none, {{"LD_PRELOAD", CLOCK_SHIM}, {"DAYTIME_TEST_TIME", "-1"}}, 0, "", nullptr},
-		{none, {{"LD_PRELOAD", CLOCK_SHIM},
-		    {"DAYTIME_TEST_TIME", "100000000000000000"}}, 0, "", nullptr},
+		{fiu("posix/io/oc/close", EIO), {}, 5, "daytime", ""},
+		// Every second with a four-digit year is shown, -1 among them;
+		// a clock that cannot be read, or a year ctime shows in other
+		// than four digits, gets no reply rather than a wrong one.
+		{none, clock("-1"), 0, "Wed Dec 31 23:59:59 1969\r\n", nullptr},
+		{none, clock("253402300799"), 0, "Fri Dec 31 23:59:59 9999\r\n", nullptr},
+		{none, clock("-30610224000"), 0, "Wed Jan  1 00:00:00 1000\r\n", nullptr},
+		{none, clock("253402300800"), 0, "", nullptr},
+		{none, clock("-30610224001"), 0, "", nullptr},
+		{none, clock("100000000000000000"), 0, "", nullptr},
+		{none, clock("fail"), 0, "", nullptr},
+		// A passed socket waits for clients whatever its settings:
+		// non-blocking, or with a receive time-out that runs out
+		// before the second client comes.
+		{listening("fcntl(S, F_SETFL, O_NONBLOCK)"), {}, 0, "daytime", nullptr},
+		{listening("setsockopt(S, SOL_SOCKET, SO_RCVTIMEO, pack('l!l!', 0, 1000))"),
+		    {}, 0, "daytime", nullptr, true},
 		// Transient failures cost at most that one reply: a pending
 		// connection aborted, failed in the protocol or in the network.
-		{fiu("posix/io/net/accept,failinfo=103,onetime"), {}, 0, "daytime", nullptr},
-		{fiu("posix/io/net/accept,failinfo=71,onetime"), {}, 0, "daytime", nullptr},
-		{fiu("posix/io/net/accept,failinfo=100,onetime"), {}, 0, "daytime", nullptr},
-		{fiu("posix/io/net/accept,failinfo=92,onetime"), {}, 0, "daytime", nullptr},
-		{fiu("posix/io/net/accept,failinfo=112,onetime"), {}, 0, "daytime", nullptr},
-		{fiu("posix/io/net/accept,failinfo=64,onetime"), {}, 0, "daytime", nullptr},
-		{fiu("posix/io/net/accept,failinfo=113,onetime"), {}, 0, "daytime", nullptr},
-		{fiu("posix/io/net/accept,failinfo=95,onetime"), {}, 0, "daytime", nullptr},
-		{fiu("posix/io/net/accept,failinfo=101,onetime"), {}, 0, "daytime", nullptr},
-		{fiu("posix/io/rw/write,failinfo=32,onetime"), {}, 0, "", nullptr},
-		{fiu("posix/io/rw/write,failinfo=104,onetime"), {}, 0, "", nullptr},
-		{fiu("posix/io/net/accept,failinfo=4"), {}, 0, "",
+		{fiu("posix/io/net/accept", ECONNABORTED, true), {}, 0, "daytime", nullptr},
+		{fiu("posix/io/net/accept", EPROTO, true), {}, 0, "daytime", nullptr},
+		{fiu("posix/io/net/accept", ENETDOWN, true), {}, 0, "daytime", nullptr},
+		{fiu("posix/io/net/accept", ENOPROTOOPT, true), {}, 0, "daytime", nullptr},
+		{fiu("posix/io/net/accept", EHOSTDOWN, true), {}, 0, "daytime", nullptr},
+		{fiu("posix/io/net/accept", ENONET, true), {}, 0, "daytime", nullptr},
+		{fiu("posix/io/net/accept", EHOSTUNREACH, true), {}, 0, "daytime", nullptr},
+		{fiu("posix/io/net/accept", EOPNOTSUPP, true), {}, 0, "daytime", nullptr},
+		{fiu("posix/io/net/accept", ENETUNREACH, true), {}, 0, "daytime", nullptr},
+		{fiu("posix/io/rw/write", EPIPE, true), {}, 0, "", nullptr},
+		{fiu("posix/io/rw/write", ECONNRESET, true), {}, 0, "", nullptr},
+		{fiu("posix/io/net/accept", EINTR), {}, 0, "",
 		    "accept error: Interrupted system call\n"},
-		{fiu("posix/io/net/accept,failinfo=23"), {}, 0, "",
+		{fiu("posix/io/net/accept", ENFILE), {}, 0, "",
 		    "accept error: Too many open files in system\n"},
-		{fiu("posix/io/net/socket,failinfo=13"), {}, 0, "",
+		{fiu("posix/io/net/socket", EACCES), {}, 0, "",
 		    "socket error: Permission denied\n"},
-		{fiu("posix/io/net/listen,failinfo=98"), {}, 0, "",
+		{fiu("posix/io/net/listen", EADDRINUSE), {}, 0, "",
 		    "listen error: Address already in use\n"},
-		{fiu("posix/io/rw/write,failinfo=5,onetime"), {}, 0, "",
+		{fiu("posix/io/rw/write", EIO, true), {}, 0, "",
 		    "write error: Input/output error\n"},
 		// A short write (of a random length, which may be all of it)
-		// sets no error number: the text is a stale one.
-		{fiu("posix/io/rw/write/reduce"), {}, 0, nullptr, "write error: "},
-		{fiu("posix/io/oc/close,failinfo=5"), {}, 0, "daytime",
+		// sets no error number of its own.
+		{fiu("posix/io/rw/write/reduce"), {}, 0, nullptr,
+		    "write error: Input/output error\n"},
+		{fiu("posix/io/oc/close", EIO), {}, 0, "daytime",
 		    "close error: Input/output error\n"},
 	};
 	int skipped = 0;
@@ -342,6 +369,10 @@ TEST_F(Server, StartsServesOrStopsAsTold)
 			    c.line[0] != '\0' ? 1 : 0) << r.err;
 			continue;
 		}
+		// Past a time-out of 1 ms, which the kernel rounds up to one
+		// tick (at most 10 ms).
+		if (c.idle)
+			std::this_thread::sleep_for(50ms);
 		EXPECT_TRUE(looks_like_daytime(query()));
 		EXPECT_EQ(stop(srv).err, "");
 	}

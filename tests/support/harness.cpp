@@ -132,12 +132,17 @@ enter_netns()
 }
 
 std::vector<std::string>
-fiu(const std::string &fault)
+fiu(const std::string &name, int error, bool once)
 {
 #if defined(__SANITIZE_ADDRESS__)
 	return {""};
 #endif
-	return {FIU_RUN, "-x", "-f", "", "-c", "enable name=" + fault};
+	std::string fault = "enable name=" + name;
+	if (error != 0)
+		fault += ",failinfo=" + std::to_string(error);
+	if (once)
+		fault += ",onetime";
+	return {FIU_RUN, "-x", "-f", "", "-c", fault};
 }
 
 bool

@@ -51,9 +51,11 @@ protected:
 };
 
 // The command that runs a program with a libfiu failure point enabled,
-// such as "posix/io/net/accept,failinfo=4"; in a sanitizer build, where
-// libfiu's preload library crashes, one empty word instead.
-std::vector<std::string> fiu(const std::string &fault);
+// such as "posix/io/net/accept", failing with `error` (when not 0) at
+// every call, or at the first only when `once`; in a sanitizer build,
+// where libfiu's preload library crashes, one empty word instead.
+std::vector<std::string> fiu(const std::string &name, int error = 0,
+    bool once = false);
 
 // The programs under test: the build's, or with DAYTIME_TEST_PREFIX set
 // (such as /usr), the ones installed there.
