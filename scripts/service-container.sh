@@ -77,7 +77,6 @@ boot() {
 	rm -rf --one-file-system "$root"
 	cp -a "$base" "$root"
 	cp "$work"/*.deb "$root/root/"
-	cp -a "$work/src" "$root/root/src"
 	# Offline: apt knows only the local repositories autopkgtest makes.
 	: >"$root/etc/apt/sources.list"
 	echo daytime-check >"$root/etc/hostname"

@@ -196,20 +196,3 @@ quiet_journal() {
 	[ -z "$out" ]
 }
 
-
-# The packages' own tests (debian/tests), run by autopkgtest inside the
-# booted container, which installs the packages first.  The container is
-# the isolation the tests ask for, though autopkgtest's null runner cannot
-# know it.
-package_tests() {
-	local rc=0
-	inside_for 600 autopkgtest --ignore-restrictions=isolation-container \
-	    /root/src /root/daytime-server_"$new"_amd64.deb \
-	    /root/daytime-client_"$new"_amd64.deb -- null >"$work/autopkgtest.log" 2>&1 || rc=$?
-	grep -E '^(ok|FAILED): |^  (reply|got|LISTEN|. Overall)' "$work/autopkgtest.log" |
-	    sed 's/^ */  /'
-	sed -n '/@@@@@@@@@@@@@@@@@@@@ summary/,$p' "$work/autopkgtest.log" |
-	    grep -E '^[a-z]+ +(PASS|FAIL|SKIP)' | sed 's/^/  autopkgtest: /'
-	[ "$rc" -eq 0 ] || tail -n 30 "$work/autopkgtest.log"
-	return $rc
-}
