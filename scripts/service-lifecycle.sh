@@ -4,6 +4,16 @@
 # shellcheck shell=bash
 # shellcheck disable=SC2154 # unit, socket, work, new, next: the caller's
 
+# A fresh install: the socket enabled and listening before any client,
+# the service not yet started.
+installs() {
+	timed dpkg -i /root/daytime-server_"$new"_amd64.deb \
+	    /root/daytime-client_"$new"_amd64.deb || return 1
+	note "  port 13 $(port), socket $(enablement), service $(inside systemctl is-active "$unit" || true)"
+	[ "$(port)" = open ] && [ "$(enablement)" = enabled ] &&
+	    [ "$(inside systemctl is-active "$unit" || true)" = inactive ]
+}
+
 # The client loop, started in the background and judged when stopped.
 loop=
 loop_start() {

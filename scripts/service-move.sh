@@ -83,7 +83,7 @@ move_row() {
 	before="port $(port), service $(inside systemctl is-enabled "$unit" 2>/dev/null || true)"
 	t0=$SECONDS
 	"$how" || ok=1
-	running=$(inside systemctl list-units --no-legend --plain 'daytime-*' |
+	running=$(inside systemctl list-units --state=active --no-legend --plain 'daytime-*' |
 	    awk '{ printf "%s%s", sep, $1; sep = " " }')
 	if [ "$was" = enabled ]; then
 		while [ "$(port)" = closed ] && [ $((SECONDS - t0)) -lt 90 ]; do sleep 0.2; done
