@@ -2,7 +2,6 @@
 
 #include <netinet/in.h>
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -31,7 +30,8 @@ constexpr int PASSED_FD = 3;
  * passed to us.  The protocol's variables are removed from the
  * environment so that nothing inherits them.  Anything but one listening
  * IPv4 or IPv6 stream socket (IPv6 only, or taking IPv4 too) ends the
- * process.  The socket is made blocking.
+ * process.  Non-blocking or with a time-out, it is served all the same
+ * (Accept waits for it).
  */
 static int
 passed_socket()
@@ -39,7 +39,7 @@ passed_socket()
 	const char *pid = std::getenv("LISTEN_PID");
 	const char *fds = std::getenv("LISTEN_FDS");
 	char *end;
-	int domain, type, listens, flags;
+	int domain, type, listens;
 	socklen_t n = sizeof(int);
 
 	if (pid == nullptr || std::strtol(pid, &end, 10) != getpid() ||
@@ -58,15 +58,6 @@ passed_socket()
 	if ((domain != AF_INET && domain != AF_INET6) || type != SOCK_STREAM ||
 	    listens == 0)
 		err_quit("passed socket error");
-
-	/*
-	 * A manager may pass the socket non-blocking (a socket unit's
-	 * NonBlocking=yes): wait in accept as on a socket of our own.
-	 */
-	if ((flags = fcntl(PASSED_FD, F_GETFL)) < 0 ||
-	    ((flags & O_NONBLOCK) != 0 &&
-		fcntl(PASSED_FD, F_SETFL, flags & ~O_NONBLOCK) < 0))
-		err_sys("fcntl error");
 	return PASSED_FD;
 }
 

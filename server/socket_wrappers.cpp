@@ -83,10 +83,11 @@ pending_connection_failed(int e)
 
 /*
  * Accept the next connection, retrying at once when the pending one
- * failed before it could be taken.  A socket that gives up waiting (a
- * receive time-out, or one made non-blocking behind our back) is waited
- * on until a connection is pending, so that no setting of the socket
- * stops the server.  Any other failure is fatal.
+ * failed before it could be taken.  A socket that does not wait by
+ * itself (one passed non-blocking, as a socket unit's NonBlocking=yes
+ * passes it, or with a receive time-out) is waited on until a connection
+ * is pending, so that no setting of the socket stops the server.  Any
+ * other failure is fatal.
  */
 int
 Accept(int fd, struct sockaddr *sa, socklen_t *salenptr)
