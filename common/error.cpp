@@ -6,14 +6,22 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "err_line.h"
 #include "netcommon.h"
 
 int daemon_proc;
 
-size_t
-err_line(char *buf, int errnoflag, int errnum, const char *fmt, va_list ap)
+/*
+ * Build the line: the message cut to MAX_TEXT_LINE - 1 characters, then,
+ * when errnoflag is nonzero, ": " and the text for the errno saved on
+ * entry as far as it fits in that limit, then a newline.  Send it to the
+ * logger at the given level while daemon_proc is set, else to standard
+ * error after flushing standard output.  Returns to the caller.
+ */
+[[gnu::format(printf, 3, 0)]] static void
+err_doit(int errnoflag, int level, const char *fmt, va_list ap)
 {
+	int errno_save = errno;
+	char buf[MAX_TEXT_LINE + 1];
 	size_t n;
 
 	if (std::vsnprintf(buf, MAX_TEXT_LINE, fmt, ap) < 0)
@@ -21,26 +29,11 @@ err_line(char *buf, int errnoflag, int errnum, const char *fmt, va_list ap)
 	n = std::strlen(buf);
 	if (errnoflag != 0)
 		std::snprintf(buf + n, MAX_TEXT_LINE - n, ": %s",
-		    std::strerror(errnum));
+		    std::strerror(errno_save));
 	/* At most MAX_TEXT_LINE - 1 characters so far: the newline fits. */
 	n = std::strlen(buf);
 	buf[n] = '\n';
 	buf[n + 1] = '\0';
-	return n + 1;
-}
-
-/*
- * Build the line for the errno saved on entry and send it to the logger
- * at the given level while daemon_proc is set, else to standard error
- * after flushing standard output.  Returns to the caller.
- */
-[[gnu::format(printf, 3, 0)]] static void
-err_doit(int errnoflag, int level, const char *fmt, va_list ap)
-{
-	int errno_save = errno;
-	char buf[MAX_TEXT_LINE + 1];
-
-	err_line(buf, errnoflag, errno_save, fmt, ap);
 	if (daemon_proc != 0) {
 		syslog(level, "%s", buf);
 	} else {

@@ -34,15 +34,6 @@ program(const char *dir, const char *name, const char *built)
 	return prefix != nullptr ? std::string(prefix) + dir + name : built;
 }
 
-bool
-write_file(const char *path, const std::string &text)
-{
-	std::ofstream f(path);
-	f << text;
-	f.close();
-	return static_cast<bool>(f);
-}
-
 std::string
 slurp(int fd)
 {
@@ -92,43 +83,14 @@ lo_up()
 	return up ? "" : std::string("cannot bring lo up: ") + strerror(e);
 }
 
-// A fresh network namespace with lo up; why not, or "".
+}  // namespace
+
 std::string
 new_netns()
 {
 	if (unshare(CLONE_NEWNET) != 0)
 		return std::string("network namespace: ") + strerror(errno);
 	return lo_up();
-}
-
-}  // namespace
-
-std::string
-enter_netns()
-{
-	static bool in_userns = false;
-	std::string why;
-
-	// As root, a network namespace alone, if this root may administer
-	// one (CAP_NET_ADMIN); in the user namespace made below, always.
-	if (geteuid() == 0 && (why = new_netns()).empty())
-		return "";
-	if (in_userns)
-		return why;
-
-	// Else a user namespace first, root included: there this process
-	// holds every capability over the network namespaces it makes.
-	uid_t uid = geteuid();
-	gid_t gid = getegid();
-	if (unshare(CLONE_NEWUSER) != 0)
-		return (why.empty() ? "" : why + ", and ") + "user namespace: " +
-		    strerror(errno);
-	write_file("/proc/self/setgroups", "deny");
-	if (!write_file("/proc/self/uid_map", "0 " + std::to_string(uid) + " 1") ||
-	    !write_file("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1"))
-		return "cannot map root in the user namespace";
-	in_userns = true;
-	return new_netns();
 }
 
 std::vector<std::string>
